@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+
+namespace tunewright {
+
+// Writes the pieces and a newline to standard output as one line, then flushes.
+void printLine(std::initializer_list<std::string_view> pieces);
+
+// Writes "Error N: " and the pieces as one line to standard error, then flushes. Returns whether
+// the run goes on, which it does only while the error level is above the severity.
+bool reportError(int32_t severity, std::initializer_list<std::string_view> pieces);
+
+// Writes length bytes to standard output as hexadecimal, 16 a line in groups of four; each full
+// line ends with the count of bytes dumped so far, and the dump with one more newline.
+void dumpBytes(int32_t length, const unsigned char* bytes);
+
+}  // namespace tunewright

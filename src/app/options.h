@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+
+namespace tunewright {
+
+// The settings of one run, written only by parseOptions.
+struct Options {
+  bool writeOutput = true;
+  int32_t errorLevel = 2;
+  int32_t targetFormat = -1;  // 0 or less: the latest format
+  bool showHelp = false;
+  bool listConverters = false;
+  bool overwrite = false;
+  const char* prefix = nullptr;  // points into the -p argument itself
+  bool recursive = false;
+  int32_t verbosity = 0;
+};
+
+extern Options options;
+
+// Resets options to the defaults and fills them from the command line. Returns the index of the
+// first file argument (argc when there is none), or 0 when an option error stops the run.
+int32_t parseOptions(int argc, const char* const* argv);
+
+// The rest of the argument from position on; moves position onto its terminating zero.
+const char* optionParameter(const char* argument, int32_t& position);
+
+// Reads a number as "%d" does (leading white space, optional sign, digits, the rest ignored),
+// saturating to the 32-bit range. False, with value unchanged, when no number begins the text.
+bool scanDecimal(const char* text, int32_t& value);
+
+void printUsage();
+void printConverterList();
+
+}  // namespace tunewright

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+
+namespace tunewright {
+
+// Capacity, terminator included, of every path the program builds.
+inline constexpr int32_t kMaxPath = 260;
+
+// Writes directory, one backslash and name into out. Returns out, or nullptr with out untouched
+// when the joined path would not fit in capacity bytes.
+char* joinPath(int32_t capacity, char* out, const char* directory, const char* name);
+
+// Writes the output path for inputPath into out: with -o the input path itself, otherwise the
+// input path with prefix inserted before its file name. Returns out, or nullptr with out
+// untouched when the result would not fit in capacity bytes.
+char* makeOutputPath(int32_t capacity, char* out, const char* prefix, const char* inputPath);
+
+}  // namespace tunewright

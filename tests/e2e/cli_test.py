@@ -1,0 +1,334 @@
+#!/usr/bin/env python3
+"""End-to-end tests: run the real tunewright program, natively or under an emulator (wine for
+the Windows build), each case in a scratch directory of its own, and check the exit status,
+the exact output and every file left on disk.
+
+    cli_test.py --program build/release/tunewright [--exec-prefix wine] [unittest options]
+"""
+
+import argparse
+import functools
+import os
+import shlex
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+import make_presets  # noqa: E402
+
+PROGRAM = None
+EXEC_PREFIX = []
+# A Windows build: text-mode output ends lines with CRLF, and POSIX-only cases are skipped.
+WINDOWS_BUILD = False
+
+USAGE = """Usage: tunewright [OPTION]... [FILE]...
+
+-?            Print this help message and exit.
+
+-eERRORLEVEL  Abort on errors with severity >= the specified level.
+
+-l            Print a list of available converters and exit.
+
+-n            Don't write updated presets back to file. Useful for testing.
+
+-o            Overwrite old preset files with successfully updated presets.
+
+-pPREFIX      Use this prefix for updated presets instead of the default.
+
+-r            Scan subdirectories recursively and update presets within them.
+
+-tFORMAT      Convert presets to the specified format.
+
+-v            Be verbose. Be even more verbose if this option is repeated.
+
+FILE          A preset to convert or a directory to scan for presets.
+"""
+
+CONVERTER_LIST = ""
+
+def posix_build_only(test):
+    """For cases that need POSIX file system features (FIFOs, symbolic links, limits)."""
+    @functools.wraps(test)
+    def run_if_posix_build(self, *args, **kwargs):
+        if WINDOWS_BUILD or os.name != "posix":
+            self.skipTest("POSIX build only")
+        return test(self, *args, **kwargs)
+    return run_if_posix_build
+
+
+def windows_build_only(test):
+    @functools.wraps(test)
+    def run_if_windows_build(self, *args, **kwargs):
+        if not WINDOWS_BUILD:
+            self.skipTest("Windows build only")
+        return test(self, *args, **kwargs)
+    return run_if_windows_build
+
+
+class Result:
+    def __init__(self, status, out, err):
+        self.status = status
+        self.out = out
+        self.err = err
+
+    def __repr__(self):
+        return f"status {self.status}\n--- stdout\n{self.out}--- stderr\n{self.err}"
+
+
+def decode(stream):
+    text = stream.decode("utf-8", errors="surrogateescape")
+    if WINDOWS_BUILD:
+        text = text.replace("\r\n", "\n")
+    return text
+
+
+class CliTest(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self.dir = Path(tempfile.mkdtemp(prefix="tunewright-e2e-"))
+
+    def tearDown(self):
+        for root, dirs, _ in os.walk(self.dir):
+            for d in dirs:  # let rmtree into directories a test made unreadable
+                path = Path(root, d)
+                if not path.is_symlink():
+                    path.chmod(0o755)
+        shutil.rmtree(self.dir)
+
+    # --- running the program
+
+    def run_tool(self, *args, preexec_fn=None, timeout=60):
+        # Output goes through files, not pipes: a wine server started by the run inherits the
+        # program's streams and would hold a pipe open long after the program has ended.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            completed = subprocess.run(EXEC_PREFIX + [PROGRAM, *args], cwd=self.dir,
+                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                       preexec_fn=preexec_fn, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            return Result(completed.returncode, decode(out.read()), decode(err.read()))
+
+    def assertRun(self, args, status=0, out="", err="", **kwargs):
+        result = self.run_tool(*args, **kwargs)
+        self.assertEqual((result.status, result.out, result.err), (status, out, err), result)
+        return result
+
+    # --- files
+
+    def write(self, name, data):
+        path = self.dir / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+        return path
+
+    def read(self, name):
+        return (self.dir / name).read_bytes()
+
+    def tree(self):
+        """Every entry below the scratch directory: file bytes, or a marker for the rest."""
+        snapshot = {}
+        for root, dirs, files in os.walk(self.dir):
+            for name in dirs + files:
+                path = Path(root, name)
+                relative = path.relative_to(self.dir).as_posix()
+                mode = path.lstat().st_mode
+                if stat.S_ISREG(mode):
+                    snapshot[relative] = path.read_bytes()
+                else:
+                    snapshot[relative] = f"<{stat.filemode(mode)[0]}>"
+        return snapshot
+
+
+class Options(CliTest):
+    def test_usage_and_list(self):
+        for args in (["-h"], ["-?"], ["-h", "missing.fxp"], ["-e9", "-?", "-r", "-pX", "-o"]):
+            with self.subTest(args=args):
+                self.assertRun(args, out=USAGE)
+        self.assertRun(["-l"], out=CONVERTER_LIST)
+        self.assertRun(["-h", "-l"], out=USAGE + CONVERTER_LIST)
+        self.assertRun(["-lh", "missing.fxp"], out=USAGE + CONVERTER_LIST)
+
+    def test_option_errors(self):
+        cases = [
+            (["--"], 1, "Error 3: Unrecognized option '--'.\n"),
+            (["-h", "-x"], 1, "Error 3: Unrecognized option '-x'.\n"),
+            (["-e", "3"], 1, "Error 3: Invalid error level ''.\n"),
+            (["-p"], 1, "Error 3: '-p' option requires nonempty parameter.\n"),
+            (["-tv"], 1, "Error 3: Invalid target format 'v'.\n"),
+            (["-t1000102"], 1, "Error 3: Invalid target format '1000102'.\n"),
+            (["-t-1"], 1, "Error 3: Invalid target format '-1'.\n"),
+            (["-t99999999999"], 1, "Error 3: Invalid target format '99999999999'.\n"),
+            (["-e9", "-eZ", "-x"], 1,
+             "Error 3: Invalid error level 'Z'.\nError 3: Unrecognized option '-x'.\n"),
+            (["-pX", "-o"], 2, "Error 3: Prefix and overwrite options combined.\n"),
+            (["-e3", "-pX", "-o"], 2, "Error 3: Prefix and overwrite options combined.\n"),
+            (["-e4", "-pX", "-o"], 0, "Error 3: Prefix and overwrite options combined.\n"),
+            (["-e5", "-x", "-p", "-tv"], 0,
+             "Error 3: Unrecognized option '-x'.\n"
+             "Error 3: '-p' option requires nonempty parameter.\n"
+             "Error 3: Invalid target format 'v'.\n"),
+        ]
+        for args, status, err in cases:
+            with self.subTest(args=args):
+                self.assertRun(args, status=status, err=err)
+
+
+class PathWalk(CliTest):
+    GARBAGE = b"not a preset\n"
+
+    def test_no_argument_scans_the_current_directory(self):
+        self.write("x.fxp", self.GARBAGE)
+        self.write("sub/y.fxp", self.GARBAGE)
+        self.assertRun(["-v"], out="Searching directory: .\n",
+                       err="Error 1: Unrecognized source format: .\\x.fxp\n")
+        self.assertRun(["-v", "-"], out="Searching directory: .\n",
+                       err="Error 1: Unrecognized source format: .\\x.fxp\n")
+
+    def test_recursion_only_with_r(self):
+        self.write("d/a.fxp", self.GARBAGE)
+        self.write("d/sub/deeper/b.FXP", self.GARBAGE)
+        self.write("d/sub/c.Fxp", self.GARBAGE)
+        self.assertRun(["-v", "d"], out="Searching directory: d\n",
+                       err="Error 1: Unrecognized source format: d\\a.fxp\n")
+        result = self.run_tool("-rv", "d")
+        self.assertEqual(result.status, 0)
+        self.assertEqual(sorted(result.out.splitlines()),
+                         ["Searching directory: d", "Searching directory: d\\sub",
+                          "Searching directory: d\\sub\\deeper"])
+        self.assertEqual(sorted(result.err.splitlines()),
+                         ["Error 1: Unrecognized source format: d\\a.fxp",
+                          "Error 1: Unrecognized source format: d\\sub\\deeper\\b.FXP"])
+
+    def test_what_is_neither_preset_nor_directory_is_passed_over(self):
+        self.write("A.Fxp", self.GARBAGE)
+        self.write("notes.txt", self.GARBAGE)
+        self.assertRun(["-vv", "A.Fxp", "notes.txt", "missing.txt", "-v"])
+
+    def test_a_preset_name_goes_to_the_file_job_whatever_it_is(self):
+        (self.dir / "old.fxp").mkdir()
+        self.assertRun(["old.fxp"], status=3, err="Error 2: Failed to open input file: old.fxp\n")
+        self.assertRun(["missing.fxp"], status=3,
+                       err="Error 2: Failed to open input file: missing.fxp\n")
+        self.assertRun(["-e3", "old.fxp", "missing.fxp"],
+                       err="Error 2: Failed to open input file: old.fxp\n"
+                           "Error 2: Failed to open input file: missing.fxp\n")
+
+    def test_a_stop_leaves_the_remaining_arguments_alone(self):
+        self.write("a.fxp", self.GARBAGE)
+        self.write("c.fxp", self.GARBAGE)
+        self.assertRun(["-vv", "a.fxp", "b.fxp", "c.fxp"], status=3,
+                       out="Loading data file: a.fxp\nLoading data file: b.fxp\n",
+                       err="Error 1: Unrecognized source format: a.fxp\n"
+                           "Error 2: Failed to open input file: b.fxp\n")
+        self.assertRun(["-e1", "a.fxp", "c.fxp"], status=3,
+                       err="Error 1: Unrecognized source format: a.fxp\n")
+
+    def test_dumps_at_verbosity_three(self):
+        self.write("g.fxp", bytes(range(20)))
+        self.assertRun(["-vvv", "g.fxp"],
+                       out="Loading data file: g.fxp\n"
+                           "00010203 04050607 08090a0b 0c0d0e0f  10\n10111213 \n",
+                       err="Error 1: Unrecognized source format: g.fxp\n")
+        self.write("empty.fxp", b"")
+        self.assertRun(["-vvvv", "empty.fxp"], out="Loading data file: empty.fxp\n\n",
+                       err="Error 1: Unrecognized source format: empty.fxp\n")
+
+    def test_directory_path_limits(self):
+        # A search pattern (directory, backslash, "*") may have 259 characters.
+        fits = self.long_directory(257)
+        too_long = self.long_directory(258)
+        # Listed, but its entry ".." makes a path of 260 characters.
+        self.assertRun(["-v", "-e3", fits], out=f"Searching directory: {fits}\n",
+                       err="Error 2: Couldn't make file path: ..\n")
+        shorter = self.long_directory(256)
+        self.assertRun(["-v", shorter], out=f"Searching directory: {shorter}\n")
+        self.assertRun(["-v", too_long], status=3, out=f"Searching directory: {too_long}\n",
+                       err=f"Error 2: Couldn't make directory path: {too_long}\n")
+        self.assertRun(["-e3", too_long], err=f"Error 2: Couldn't make directory path: {too_long}\n")
+
+    def test_entry_path_limits(self):
+        # An entry path (directory, backslash, name) may have 259 characters.
+        directory = self.long_directory(200)
+        self.write(f"{directory}/{'a' * 54}.fxp", self.GARBAGE)  # 259 characters
+        self.write(f"{directory}/{'b' * 55}.fxp", self.GARBAGE)  # 260 characters
+        result = self.run_tool("-e3", directory)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(sorted(result.err.splitlines()), [
+            f"Error 1: Unrecognized source format: {directory}\\{'a' * 54}.fxp",
+            f"Error 2: Couldn't make file path: {'b' * 55}.fxp"])
+        result = self.run_tool(directory)
+        self.assertEqual(result.status, 3, result)
+        self.assertIn(f"Error 2: Couldn't make file path: {'b' * 55}.fxp\n", result.err)
+
+    def long_directory(self, length):
+        """A directory below the scratch directory whose relative path has length characters."""
+        parts, remaining = [], length
+        filler = "de"[len(list(self.dir.iterdir())) % 2]
+        while remaining > 0:
+            part = min(remaining, 100)
+            if remaining - part == 1:  # leave room for a separator and at least one character
+                part -= 2
+            parts.append(filler * part)
+            remaining -= part + 1
+        path = "/".join(parts)
+        assert len(path) == length, (len(path), length)
+        (self.dir / path).mkdir(parents=True)
+        return path
+
+    @posix_build_only
+    def test_fifos_and_devices_are_refused_at_once(self):
+        os.mkfifo(self.dir / "pipe.fxp")
+        os.symlink("/dev/zero", self.dir / "zero.fxp")
+        result = self.run_tool("-e3", "pipe.fxp", "zero.fxp", timeout=10)
+        self.assertEqual((result.status, result.err),
+                         (0, "Error 2: Failed to open input file: pipe.fxp\n"
+                             "Error 2: Failed to open input file: zero.fxp\n"))
+
+    @posix_build_only
+    def test_links_to_directories_are_not_entered_by_a_recursive_scan(self):
+        self.write("d/a.fxp", self.GARBAGE)
+        os.symlink("..", self.dir / "d" / "loop")
+        os.symlink("d", self.dir / "named")
+        result = self.run_tool("-rv", "named", timeout=10)
+        self.assertEqual((result.status, result.out, result.err),
+                         (0, "Searching directory: named\n",
+                          "Error 1: Unrecognized source format: named\\a.fxp\n"))
+
+    @windows_build_only
+    def test_the_run_time_expands_wildcards(self):
+        self.write("a.fxp", self.GARBAGE)
+        self.write("b.fxp", self.GARBAGE)
+        self.write("c.txt", self.GARBAGE)
+        result = self.run_tool("-vv", "*.fxp")
+        self.assertEqual(sorted(result.out.splitlines()),
+                         ["Loading data file: a.fxp", "Loading data file: b.fxp"])
+
+
+def main():
+    global PROGRAM, EXEC_PREFIX, WINDOWS_BUILD
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--program", required=True, help="the tunewright binary to test")
+    parser.add_argument("--exec-prefix", default="",
+                        help="command that runs the binary, such as wine (split like a shell)")
+    args, rest = parser.parse_known_args()
+    PROGRAM = os.path.abspath(args.program)
+    EXEC_PREFIX = shlex.split(args.exec_prefix)
+    WINDOWS_BUILD = PROGRAM.lower().endswith(".exe")
+    if WINDOWS_BUILD:
+        os.environ.setdefault("WINEDEBUG", "-all")
+    if EXEC_PREFIX and Path(EXEC_PREFIX[0]).name.startswith("wine") and shutil.which("wineserver"):
+        # Without a lingering server every wine start pays seconds of server start-up.
+        subprocess.run(["wineserver", "-p60"], check=False, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

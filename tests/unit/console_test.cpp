@@ -1,0 +1,64 @@
+#include "app/console.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace tunewright {
+namespace {
+
+std::string dump(const std::vector<unsigned char>& bytes) {
+  ::testing::internal::CaptureStdout();
+  dumpBytes(static_cast<int32_t>(bytes.size()), bytes.data());
+  return ::testing::internal::GetCapturedStdout();
+}
+
+TEST(DumpBytes, GroupsOfFourSixteenALineWithTheRunningCount) {
+  const std::vector<unsigned char> bytes = {0x43, 0x63, 0x6E, 0x4B, 0x00, 0x00, 0x02,
+                                            0xA8, 0x46, 0x78, 0x43, 0x6B, 0x00, 0x00,
+                                            0x00, 0x01, 0x00, 0x01, 0xFE, 0xFF};
+  EXPECT_EQ(dump(bytes), "43636e4b 000002a8 4678436b 00000001  10\n0001feff \n");
+}
+
+TEST(DumpBytes, FullLinesEndWithAnEmptyLine) {
+  const std::vector<unsigned char> bytes(32, 0xFF);
+  const std::string line = "ffffffff ffffffff ffffffff ffffffff";
+  EXPECT_EQ(dump(bytes), line + "  10\n" + line + "  20\n\n");
+}
+
+TEST(DumpBytes, EmptyAndPartialLines) {
+  EXPECT_EQ(dump({}), "\n");
+  EXPECT_EQ(dump({0x0A}), "0a\n");
+  EXPECT_EQ(dump({1, 2, 3, 4, 5}), "01020304 05\n");
+  EXPECT_EQ(dump({1, 2, 3, 4, 5, 6, 7, 8}), "01020304 05060708 \n");
+}
+
+TEST(DumpBytes, CountOfAFullBufferIsHexadecimal) {
+  const std::string out = dump(std::vector<unsigned char>(2048, 0));
+  EXPECT_NE(out.find("00000000  7f0\n"), std::string::npos);
+  EXPECT_TRUE(out.ends_with("00000000  800\n\n"));
+}
+
+TEST(ReportError, GoesOnOnlyWhileTheErrorLevelIsAboveTheSeverity) {
+  const testing::ScopedOptions scope;
+  struct Case {
+    int32_t errorLevel;
+    int32_t severity;
+    bool goesOn;
+  };
+  for (const Case c : {Case{2, 1, true}, Case{2, 2, false}, Case{2, 3, false}, Case{1, 1, false},
+                       Case{0, 1, false}, Case{4, 3, true}, Case{3, 2, true}, Case{3, 3, false}}) {
+    options.errorLevel = c.errorLevel;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(reportError(c.severity, {"Oops: ", "x.fxp"}), c.goesOn)
+        << "level " << c.errorLevel << " severity " << c.severity;
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Error " + std::to_string(c.severity) + ": Oops: x.fxp\n");
+  }
+}
+
+}  // namespace
+}  // namespace tunewright

@@ -1,0 +1,201 @@
+#include "app/options.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace tunewright {
+namespace {
+
+using testing::FakeConverter;
+using testing::ScopedConverters;
+using testing::ScopedOptions;
+
+const FakeConverter kToV2(1000102, 1000200, "Tavlora v0.1.2", "Tavlora v0.2");
+const FakeConverter kToV501(2000500, 2000501, "Brisklet v0.5", "Brisklet v0.5.1");
+
+struct Parsed {
+  int32_t result;
+  std::string errors;
+};
+
+Parsed parse(std::vector<const char*> arguments) {
+  arguments.insert(arguments.begin(), "tunewright");
+  ::testing::internal::CaptureStderr();
+  const int32_t result = parseOptions(static_cast<int>(arguments.size()), arguments.data());
+  return {result, ::testing::internal::GetCapturedStderr()};
+}
+
+class ParseOptions : public ::testing::Test {
+ protected:
+  ScopedOptions options_;
+  ScopedConverters converters_{{&kToV2, &kToV501}};
+};
+
+TEST_F(ParseOptions, DefaultsWithoutOptions) {
+  options.verbosity = 9;  // stale state from an earlier parse must not survive
+  const Parsed parsed = parse({"a.fxp", "-v"});
+  EXPECT_EQ(parsed.result, 1);
+  EXPECT_EQ(parsed.errors, "");
+  EXPECT_TRUE(options.writeOutput);
+  EXPECT_EQ(options.errorLevel, 2);
+  EXPECT_EQ(options.targetFormat, -1);
+  EXPECT_EQ(options.verbosity, 0);
+  EXPECT_EQ(options.prefix, nullptr);
+  EXPECT_FALSE(options.showHelp || options.listConverters || options.overwrite ||
+               options.recursive);
+}
+
+TEST_F(ParseOptions, LettersShareAnArgumentAndOptionsEndAtTheFirstPath) {
+  EXPECT_EQ(parse({"-rv", "-vv", "-", "-no", "-l?", "x", "-e9"}).result, 6);
+  EXPECT_TRUE(options.recursive);
+  EXPECT_EQ(options.verbosity, 3);
+  EXPECT_FALSE(options.writeOutput);
+  EXPECT_TRUE(options.overwrite);
+  EXPECT_TRUE(options.listConverters);
+  EXPECT_TRUE(options.showHelp);
+  EXPECT_EQ(options.errorLevel, 2);  // -e9 came after the first path
+  EXPECT_EQ(parse({"-h"}).result, 2);
+  EXPECT_TRUE(options.showHelp);
+  EXPECT_EQ(parse({"-r", ""}).result, 2);  // an empty argument is a path
+}
+
+TEST_F(ParseOptions, ParametersTakeTheRestOfTheArgument) {
+  const std::vector<const char*> arguments = {"tunewright", "-vpnew/-x", "-t1000200v", "-e 3x"};
+  EXPECT_EQ(parseOptions(4, arguments.data()), 4);
+  EXPECT_EQ(options.prefix, arguments[1] + 3);  // a reference into the argument, not a copy
+  EXPECT_EQ(options.targetFormat, 1000200);
+  EXPECT_EQ(options.errorLevel, 3);
+  EXPECT_EQ(options.verbosity, 1);
+}
+
+TEST_F(ParseOptions, LaterValuesReplaceEarlierOnes) {
+  EXPECT_EQ(parse({"-pA", "-pB", "-e5", "-e1", "-t2000501", "-t1000200"}).result, 7);
+  EXPECT_STREQ(options.prefix, "B");
+  EXPECT_EQ(options.errorLevel, 1);
+  EXPECT_EQ(options.targetFormat, 1000200);
+}
+
+struct ErrorCase {
+  std::vector<const char*> arguments;
+  int32_t result;
+  std::string errors;
+};
+
+class OptionErrors : public ParseOptions, public ::testing::WithParamInterface<ErrorCase> {};
+
+TEST_P(OptionErrors, ReportEachErrorAndStopUnlessTolerated) {
+  const ErrorCase& c = GetParam();
+  const Parsed parsed = parse(c.arguments);
+  EXPECT_EQ(parsed.result, c.result);
+  EXPECT_EQ(parsed.errors, c.errors);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OptionErrors,
+    ::testing::Values(
+        ErrorCase{{"--"}, 0, "Error 3: Unrecognized option '--'.\n"},
+        ErrorCase{{"-x", "-e5"}, 0, "Error 3: Unrecognized option '-x'.\n"},
+        ErrorCase{{"-e5", "-x", "-y"},
+                  4,
+                  "Error 3: Unrecognized option '-x'.\nError 3: Unrecognized option '-y'.\n"},
+        ErrorCase{{"-e"}, 0, "Error 3: Invalid error level ''.\n"},
+        ErrorCase{{"-e", "3"}, 0, "Error 3: Invalid error level ''.\n"},
+        ErrorCase{{"-eZ"}, 0, "Error 3: Invalid error level 'Z'.\n"},
+        ErrorCase{{"-e9", "-eZ", "-x"},
+                  0,
+                  "Error 3: Invalid error level 'Z'.\nError 3: Unrecognized option '-x'.\n"},
+        ErrorCase{{"-p"}, 0, "Error 3: '-p' option requires nonempty parameter.\n"},
+        ErrorCase{{"-tv"}, 0, "Error 3: Invalid target format 'v'.\n"},
+        ErrorCase{{"-t1000102"}, 0, "Error 3: Invalid target format '1000102'.\n"},
+        ErrorCase{{"-t0"}, 0, "Error 3: Invalid target format '0'.\n"},
+        ErrorCase{{"-t-1"}, 0, "Error 3: Invalid target format '-1'.\n"},
+        ErrorCase{{"-t"}, 0, "Error 3: Invalid target format ''.\n"},
+        ErrorCase{{"-e3", "-x"}, 0, "Error 3: Unrecognized option '-x'.\n"},
+        ErrorCase{{"-e4", "-X?"}, 3, "Error 3: Unrecognized option '-X'.\n"}));
+
+TEST_F(ParseOptions, ToleratedErrorsApplyTheirFallbacks) {
+  EXPECT_EQ(parse({"-e4", "-t2000501", "-tv"}).result, 4);
+  EXPECT_EQ(options.targetFormat, -1);
+  EXPECT_EQ(options.errorLevel, 4);
+  EXPECT_EQ(parse({"-e4", "-pX", "-p"}).result, 4);
+  EXPECT_EQ(options.prefix, nullptr);
+  EXPECT_EQ(parse({"-e7", "-e"}).result, 3);
+  EXPECT_EQ(options.errorLevel, 2);
+}
+
+TEST(ScanDecimal, ReadsLikePercentDAndSaturates) {
+  constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+  constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
+  struct Case {
+    const char* text;
+    bool read;
+    int32_t value;
+  };
+  for (const Case c : {
+           Case{"3", true, 3},
+           Case{"3x", true, 3},
+           Case{" \t\n\v\f\r-42", true, -42},
+           Case{"+7", true, 7},
+           Case{"007", true, 7},
+           Case{"-0", true, 0},
+           Case{"2147483647", true, kMax},
+           Case{"2147483648", true, kMax},
+           Case{"-2147483648", true, kMin},
+           Case{"-2147483649", true, kMin},
+           Case{"99999999999999999999999999", true, kMax},
+           Case{"-99999999999999999999999999", true, kMin},
+           Case{"", false, 55},
+           Case{"x3", false, 55},
+           Case{"-", false, 55},
+           Case{"+-3", false, 55},
+           Case{"- 3", false, 55},
+       }) {
+    int32_t value = 55;
+    EXPECT_EQ(scanDecimal(c.text, value), c.read) << c.text;
+    EXPECT_EQ(value, c.value) << c.text;
+  }
+}
+
+TEST(OptionParameter, ReturnsTheRestAndMovesToTheEnd) {
+  const char* argument = "-pabc";
+  int32_t position = 2;
+  EXPECT_STREQ(optionParameter(argument, position), "abc");
+  EXPECT_EQ(position, 5);
+  EXPECT_STREQ(optionParameter(argument, position), "");
+  EXPECT_EQ(position, 5);
+}
+
+TEST(PrintUsage, TwentyOneLinesWithBlankLinesBetween) {
+  ::testing::internal::CaptureStdout();
+  printUsage();
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out,
+            "Usage: tunewright [OPTION]... [FILE]...\n\n"
+            "-?            Print this help message and exit.\n\n"
+            "-eERRORLEVEL  Abort on errors with severity >= the specified level.\n\n"
+            "-l            Print a list of available converters and exit.\n\n"
+            "-n            Don't write updated presets back to file. Useful for testing.\n\n"
+            "-o            Overwrite old preset files with successfully updated presets.\n\n"
+            "-pPREFIX      Use this prefix for updated presets instead of the default.\n\n"
+            "-r            Scan subdirectories recursively and update presets within them.\n\n"
+            "-tFORMAT      Convert presets to the specified format.\n\n"
+            "-v            Be verbose. Be even more verbose if this option is repeated.\n\n"
+            "FILE          A preset to convert or a directory to scan for presets.\n");
+}
+
+TEST(PrintConverterList, OneLinePerConverterInSortedOrder) {
+  const ScopedConverters scope({&kToV2, &kToV501});
+  ::testing::internal::CaptureStdout();
+  printConverterList();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Tavlora v0.1.2 (1000102) -> Tavlora v0.2 (1000200)\n"
+            "Brisklet v0.5 (2000500) -> Brisklet v0.5.1 (2000501)\n");
+}
+
+}  // namespace
+}  // namespace tunewright

@@ -1,0 +1,70 @@
+#pragma once
+
+// Helpers shared by the unit tests: configurable converters and scoped replacements of the
+// program's global state.
+
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "app/options.h"
+#include "convert/chain.h"
+#include "convert/converter.h"
+
+namespace tunewright::testing {
+
+// A converter with fixed IDs that accepts images whose first byte equals its marker byte and
+// converts by writing the target ID's low byte there.
+class FakeConverter final : public Converter {
+ public:
+  FakeConverter(FormatId source, FormatId target, const char* sourceName = "source",
+                const char* targetName = "target")
+      : source_(source), target_(target), sourceName_(sourceName), targetName_(targetName) {}
+  FakeConverter(const FakeConverter&) = default;
+
+  FormatId sourceId() const override { return source_; }
+  FormatId targetId() const override { return target_; }
+  const char* sourceName() const override { return sourceName_; }
+  const char* targetName() const override { return targetName_; }
+  bool accepts(int32_t length, const unsigned char* data) const override {
+    return length > 0 && data[0] == static_cast<unsigned char>(source_ & 0xFF);
+  }
+  int32_t convert(int32_t length, int32_t, unsigned char* data) const override {
+    data[0] = static_cast<unsigned char>(target_ & 0xFF);
+    return length;
+  }
+
+ private:
+  FormatId source_;
+  FormatId target_;
+  const char* sourceName_;
+  const char* targetName_;
+};
+
+// Replaces sortedConverters for the lifetime of the object.
+class ScopedConverters {
+ public:
+  explicit ScopedConverters(ConverterList converters) : saved_(std::move(sortedConverters)) {
+    sortedConverters = std::move(converters);
+  }
+  ~ScopedConverters() { sortedConverters = std::move(saved_); }
+  ScopedConverters(const ScopedConverters&) = delete;
+  ScopedConverters& operator=(const ScopedConverters&) = delete;
+
+ private:
+  ConverterList saved_;
+};
+
+// Restores the options record when the test ends.
+class ScopedOptions {
+ public:
+  ScopedOptions() : saved_(options) { options = Options{}; }
+  ~ScopedOptions() { options = saved_; }
+  ScopedOptions(const ScopedOptions&) = delete;
+  ScopedOptions& operator=(const ScopedOptions&) = delete;
+
+ private:
+  Options saved_;
+};
+
+}  // namespace tunewright::testing
