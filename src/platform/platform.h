@@ -54,7 +54,8 @@ enum class WriteOutcome {
 
 // Puts exactly the given bytes at path without ever leaving a damaged file there: a new file is
 // written in place, an existing regular file is replaced atomically by a complete copy written
-// beside it (keeping its permission bits; a symbolic link has its target replaced). Anything
+// beside it (keeping its permission bits or attributes; a symbolic link has its target
+// replaced). Anything
 // else at path, or a read-only file, is left alone and reported as kCannotCreate.
 WriteOutcome writeFileSafely(const char* path, const unsigned char* data, int32_t length);
 

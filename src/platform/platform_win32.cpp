@@ -117,9 +117,10 @@ WriteOutcome replaceExistingFile(const char* path, const unsigned char* data, in
   if (!writeNewFile(file, temporary, data, length)) {
     return WriteOutcome::kWriteFailed;
   }
-  // ReplaceFileA keeps the replaced file's attributes and security settings.
-  if (::ReplaceFileA(path, temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) ==
-      0) {
+  // The replacement takes over the replaced file's attributes (hidden, system, archive); the
+  // rename over it is atomic on one volume.
+  if (::SetFileAttributesA(temporary, attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes) == 0 ||
+      ::MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING) == 0) {
     ::DeleteFileA(temporary);
     return WriteOutcome::kWriteFailed;
   }

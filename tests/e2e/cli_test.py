@@ -49,7 +49,11 @@ USAGE = """Usage: tunewright [OPTION]... [FILE]...
 FILE          A preset to convert or a directory to scan for presets.
 """
 
-CONVERTER_LIST = ""
+CONVERTER_LIST = "Brisklet v0.5 (2000500) -> Brisklet v0.5.1 (2000501)\n"
+
+BRISKLET_V050 = make_presets.preset(2000500, [0.1, 0.2, 0.3, 0.4, 0.5, 0.6], b"Room", 500)
+BRISKLET_V051 = make_presets.preset(2000501, [0.1, 0.2, 1.0, 0.3, 0.4, 0.5, 0.6, 1.0], b"Room",
+                                    500)
 
 def posix_build_only(test):
     """For cases that need POSIX file system features (FIFOs, symbolic links, limits)."""
@@ -104,8 +108,14 @@ class CliTest(unittest.TestCase):
     # --- running the program
 
     def run_tool(self, *args, preexec_fn=None, timeout=60):
-        # Output goes through files, not pipes: a wine server started by the run inherits the
-        # program's streams and would hold a pipe open long after the program has ended.
+        if not EXEC_PREFIX:
+            completed = subprocess.run([PROGRAM, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                       capture_output=True, preexec_fn=preexec_fn,
+                                       timeout=timeout)
+            return Result(completed.returncode, decode(completed.stdout),
+                          decode(completed.stderr))
+        # Under an emulator output goes through files, not pipes: a wine server started by the
+        # run inherits the program's streams and would hold a pipe open long after it ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             completed = subprocess.run(EXEC_PREFIX + [PROGRAM, *args], cwd=self.dir,
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=err,
@@ -308,6 +318,161 @@ class PathWalk(CliTest):
         result = self.run_tool("-vv", "*.fxp")
         self.assertEqual(sorted(result.out.splitlines()),
                          ["Loading data file: a.fxp", "Loading data file: b.fxp"])
+
+
+def no_room_to_write():
+    """Makes every write of the child fail as on a full disk: a file-size limit of zero, with
+    the signal it would raise ignored."""
+    import resource
+    import signal
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (0, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+
+
+def dump(data):
+    """The program's hexadecimal dump of an image."""
+    lines, line = [], ""
+    for i, byte in enumerate(data):
+        line += f"{byte:02x}"
+        count = i + 1
+        if count % 16 == 0:
+            lines.append(f"{line}  {count:x}")
+            line = ""
+        elif count % 4 == 0:
+            line += " "
+    lines.append(line)
+    return "".join(f"{text}\n" for text in lines)
+
+
+class BriskletConversion(CliTest):
+    def test_writes_the_upgrade_beside_the_preset(self):
+        self.write("room.fxp", BRISKLET_V050)
+        self.assertRun(["room.fxp"])
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050, "501_room.fxp": BRISKLET_V051})
+        # Again, now with the output present: it is replaced by the same bytes, and the output
+        # itself, already 0.5.1, is not recognised.
+        self.write("501_room.fxp", b"stale")
+        self.assertRun([], err="Error 1: Unrecognized source format: .\\501_room.fxp\n")
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050, "501_room.fxp": BRISKLET_V051})
+        self.assertRun(["-v", "501_room.fxp", "-t2000501"], status=0,
+                       err="Error 1: Unrecognized source format: 501_room.fxp\n")
+
+    def test_scan_with_and_without_r(self):
+        self.write("d/a.fxp", BRISKLET_V050)
+        self.write("d/sub/b.FXP", BRISKLET_V050)
+        self.assertRun(["-t2000501", "d"])
+        self.assertEqual(set(self.tree()), {"d", "d/a.fxp", "d/501_a.fxp", "d/sub", "d/sub/b.FXP"})
+        result = self.run_tool("-rv", "d")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(sorted(result.out.splitlines()), [
+            "Converting data file: d\\a.fxp", "Converting data file: d\\sub\\b.FXP",
+            "Searching directory: d", "Searching directory: d\\sub"])
+        # The output of the first run is not recognised; one written during this scan may be
+        # listed later in the same scan, depending on the file system.
+        errors = set(result.err.splitlines())
+        self.assertIn("Error 1: Unrecognized source format: d\\501_a.fxp", errors)
+        self.assertLessEqual(errors, {"Error 1: Unrecognized source format: d\\501_a.fxp",
+                                      "Error 1: Unrecognized source format: d\\sub\\501_b.FXP"})
+        self.assertEqual(self.read("d/sub/501_b.FXP"), BRISKLET_V051)
+
+    def test_overwrite_prefix_and_dry_run(self):
+        self.write("room.fxp", BRISKLET_V050)
+        self.assertRun(["-n", "-v", "room.fxp"], out="Converting data file: room.fxp\n")
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050})
+        self.assertRun(["-pnew_", "room.fxp"])
+        self.assertEqual(self.read("new_room.fxp"), BRISKLET_V051)
+        self.assertRun(["-o", "room.fxp"])
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V051, "new_room.fxp": BRISKLET_V051})
+
+    def test_overwrite_wins_over_a_tolerated_prefix(self):
+        self.write("room.fxp", BRISKLET_V050)
+        self.assertRun(["-e4", "-pX", "-o", "room.fxp"],
+                       err="Error 3: Prefix and overwrite options combined.\n")
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V051})
+
+    def test_a_prefix_may_name_a_directory_that_must_exist(self):
+        self.write("d/room.fxp", BRISKLET_V050)
+        self.assertRun(["-pnew/", "d/room.fxp"], status=3,
+                       err="Error 2: Failed to open output file: d/new/room.fxp\n")
+        (self.dir / "d" / "new").mkdir()
+        self.assertRun(["-pnew/", "d/room.fxp"])
+        self.assertEqual(self.read("d/new/room.fxp"), BRISKLET_V051)
+
+    def test_progress_lines_and_dumps(self):
+        self.write("room.fxp", BRISKLET_V050)
+        step = "Brisklet v0.5 -> Brisklet v0.5.1\n"
+        cases = [
+            ("-v", "Converting data file: room.fxp\n"),
+            ("-vv", "Loading data file: room.fxp\n" + step),
+            ("-vvv", "Loading data file: room.fxp\n" + dump(BRISKLET_V050) + step +
+             dump(BRISKLET_V051)),
+            ("-vvvv", "Loading data file: room.fxp\n" + dump(BRISKLET_V050) + step +
+             dump(BRISKLET_V051)),
+        ]
+        for option, out in cases:
+            with self.subTest(option=option):
+                self.assertRun([option, "-n", "room.fxp"], out=out)
+
+    def test_near_misses_are_not_recognised_and_nothing_is_written(self):
+        little_endian = bytearray(BRISKLET_V050)
+        little_endian[4:8] = little_endian[4:8][::-1]
+        little_endian[24:28] = little_endian[24:28][::-1]
+        near_misses = {
+            "short.fxp": BRISKLET_V050[:-1],
+            "long.fxp": BRISKLET_V050 + b"\0",
+            "other.fxp": BRISKLET_V050[:16] + b"Bskm" + BRISKLET_V050[20:],
+            "little.fxp": bytes(little_endian),
+            "newer.fxp": BRISKLET_V051,
+        }
+        for name, data in near_misses.items():
+            self.write(name, data)
+        before = self.tree()
+        for name in near_misses:
+            with self.subTest(name=name):
+                self.assertRun([name], err=f"Error 1: Unrecognized source format: {name}\n")
+        self.assertEqual(self.tree(), before)
+
+    def test_an_output_path_that_is_a_directory_is_left_alone(self):
+        self.write("room.fxp", BRISKLET_V050)
+        (self.dir / "501_room.fxp").mkdir()
+        self.assertRun(["room.fxp"], status=3,
+                       err="Error 2: Failed to open output file: 501_room.fxp\n")
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050, "501_room.fxp": "<d>"})
+
+    def test_output_path_limit_applies_even_to_a_dry_run(self):
+        directory = PathWalk.long_directory(self, 240)
+        name = f"{directory}/{'r' * 11}.fxp"  # 256 characters: no room for "501_"
+        self.write(name, BRISKLET_V050)
+        windows_name = name.replace("/", "\\")
+        result = self.run_tool("-rn", directory)
+        self.assertEqual((result.status, result.err),
+                         (3, f"Error 2: Couldn't make output path: {directory}\\{'r' * 11}.fxp\n"))
+        self.assertEqual(windows_name.count("\\"), directory.count("/") + 1)
+
+    @posix_build_only
+    def test_a_failed_write_never_damages_a_file(self):
+        self.write("room.fxp", BRISKLET_V050)
+        self.write("hall.fxp", BRISKLET_V050)
+        before = self.tree()
+        self.assertRun(["room.fxp", "hall.fxp"], status=3, preexec_fn=no_room_to_write,
+                       err="Error 2: Failed to write output file: 501_room.fxp\n")
+        self.assertEqual(self.tree(), before)
+        self.assertRun(["-o", "room.fxp"], status=3, preexec_fn=no_room_to_write,
+                       err="Error 2: Failed to write output file: room.fxp\n")
+        self.assertEqual(self.tree(), before)
+        self.assertRun(["-e3", "-o", "room.fxp", "hall.fxp"], preexec_fn=no_room_to_write,
+                       err="Error 2: Failed to write output file: room.fxp\n"
+                           "Error 2: Failed to write output file: hall.fxp\n")
+        self.assertEqual(self.tree(), before)
+
+
+class BundledExamples(unittest.TestCase):
+    def test_examples_are_what_the_generator_makes(self):
+        examples = Path(__file__).resolve().parents[2] / "examples"
+        for relative, data in make_presets.EXAMPLES.items():
+            self.assertEqual((examples / relative).read_bytes(), data, relative)
+        on_disk = {p.relative_to(examples).as_posix() for p in examples.rglob("*.fxp")}
+        self.assertEqual(on_disk, set(make_presets.EXAMPLES))
 
 
 def main():

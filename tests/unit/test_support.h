@@ -3,6 +3,8 @@
 // Helpers shared by the unit tests: configurable converters and scoped replacements of the
 // program's global state.
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
 #include <utility>
@@ -10,6 +12,7 @@
 #include "app/options.h"
 #include "convert/chain.h"
 #include "convert/converter.h"
+#include "convert/registry.h"
 
 namespace tunewright::testing {
 
@@ -54,6 +57,19 @@ class ScopedConverters {
  private:
   ConverterList saved_;
 };
+
+// The registered converter between two formats; fails the test when there is none.
+inline const Converter& registeredConverter(FormatId source, FormatId target) {
+  ConverterList registered;
+  for (const Converter* converter : copyConverterRegistry(registered)) {
+    if (converter->sourceId() == source && converter->targetId() == target) {
+      return *converter;
+    }
+  }
+  ADD_FAILURE() << "no converter " << source << " -> " << target;
+  static const FakeConverter missing(source, target);
+  return missing;
+}
 
 // Restores the options record when the test ends.
 class ScopedOptions {

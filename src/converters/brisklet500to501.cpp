@@ -1,0 +1,46 @@
+// Brisklet 0.5 to 0.5.1: the new version added two parameters, at 2 and at 7, both 1.0 for
+// every converted preset; the six old values keep their order.
+
+#include "convert/registry.h"
+#include "preset/parameter_editing.h"
+#include "preset/preset_image.h"
+
+namespace tunewright {
+
+class Brisklet500To501 final : public Converter {
+ public:
+  FormatId sourceId() const override { return 2000500; }
+  FormatId targetId() const override { return 2000501; }
+  const char* sourceName() const override { return "Brisklet v0.5"; }
+  const char* targetName() const override { return "Brisklet v0.5.1"; }
+
+  bool accepts(int32_t length, const unsigned char* data) const override {
+    return length == presetLength(kOldCount) && hasPluginId(data, "Bskl") &&
+           headerCountIs(data, kByteSizeOffset, presetLength(kOldCount) - 8) &&
+           headerCountIs(data, kNumParamsOffset, kOldCount);
+  }
+
+  int32_t convert(int32_t, int32_t capacity, unsigned char* data) const override {
+    constexpr int32_t kAdded = 2;
+    constexpr int32_t kNewLength = presetLength(kOldCount + kAdded);
+    if (capacity < kNewLength) {
+      return -1;
+    }
+    static constexpr int32_t kPositions[kAdded] = {2, 7};
+    static constexpr uint32_t kValues[kAdded] = {floatToBigEndian(1.0f), floatToBigEndian(1.0f)};
+    raiseParameterCounts(data, kAdded);
+    insertParameters(kOldCount, data + kParamsOffset, kAdded, kPositions, kValues);
+    return kNewLength;
+  }
+
+ private:
+  static constexpr int32_t kOldCount = 6;
+};
+
+namespace {
+
+const ConverterRegistrar<Brisklet500To501> registrar;
+
+}  // namespace
+
+}  // namespace tunewright
