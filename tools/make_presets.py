@@ -73,6 +73,13 @@ def preset(format_id, params=None, name=b"", fx_version=1):
 
 # The bundled examples: a few presets of every source layout.
 EXAMPLES = {
+    "tavlora/Warm Pad.fxp": preset(1000102, name=b"Warm Pad", fx_version=102),
+    "tavlora/Glass Bell.fxp": preset(
+        1000200, [0.0] * 12 + [0.95, 0.0, 0.5, 0.0, 0.75] + [0.25] * 7 + [1.0] + [0.6] * 27 +
+        [2.0], name=b"Glass Bell", fx_version=200),
+    "tavlora/Deep Bass.fxp": preset(
+        1000203, [0.0, 0.2857143] + [0.3] * 12 + [1.0, 0.0, 0.5, 0.0, 0.642857] + [0.1] * 35,
+        name=b"Deep Bass", fx_version=203),
     "brisklet/Room.fxp": preset(2000500, [0.1, 0.2, 0.3, 0.4, 0.5, 0.6], name=b"Room",
                                      fx_version=500),
     "brisklet/Hall.fxp": preset(2000500, [0.9, 0.75, 0.5, 0.25, 0.0, 1.0], name=b"Hall",

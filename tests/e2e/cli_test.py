@@ -49,7 +49,11 @@ USAGE = """Usage: tunewright [OPTION]... [FILE]...
 FILE          A preset to convert or a directory to scan for presets.
 """
 
-CONVERTER_LIST = "Brisklet v0.5 (2000500) -> Brisklet v0.5.1 (2000501)\n"
+CONVERTER_LIST = """Tavlora v0.1.2 (1000102) -> Tavlora v0.2 (1000200)
+Tavlora v0.2 (1000200) -> Tavlora v0.2.3 (1000203)
+Tavlora v0.2.3 (1000203) -> Tavlora v0.2.5 (1000205)
+Brisklet v0.5 (2000500) -> Brisklet v0.5.1 (2000501)
+"""
 
 BRISKLET_V050 = make_presets.preset(2000500, [0.1, 0.2, 0.3, 0.4, 0.5, 0.6], b"Room", 500)
 BRISKLET_V051 = make_presets.preset(2000501, [0.1, 0.2, 1.0, 0.3, 0.4, 0.5, 0.6, 1.0], b"Room",
@@ -320,6 +324,31 @@ class PathWalk(CliTest):
                          ["Loading data file: a.fxp", "Loading data file: b.fxp"])
 
 
+def tavlora(format_id, non_zero):
+    """A Tavlora preset of the worked example: every parameter 0.0 but those given, as floats
+    or as 32-bit patterns."""
+    count = make_presets.LAYOUTS[format_id][1]
+    params = [0.0] * count
+    for index, value in non_zero.items():
+        params[index] = make_presets.bits_word(value) if isinstance(value, int) else value
+    fx_id = make_presets.LAYOUTS[format_id][0]
+    return make_presets.image(fx_id, params, b"Worked example", 102)
+
+
+# One preset through the whole chain, as the converters' documentation works it out.
+TAVLORA_V012 = tavlora(1000102, {0: 0.25, 11: 0.95, 15: 0.75, 23: 0.5, 49: 0.6})
+TAVLORA_V020 = tavlora(1000200, {0: 0.25, 12: 0.95, 16: 0.75, 24: 0.5, 51: 0.6,
+                                 52: 0x40000000})
+TAVLORA_V023 = tavlora(1000203, {0: 0x3F0000CB, 1: 0x3E924925, 2: 0.25, 14: 0x3F6DB6DB,
+                                 16: 0x3D924925, 18: 0x3F492492, 26: 0x3ED55555,
+                                 40: 0x3D924925, 42: 0x3D924925, 44: 0x3D924925,
+                                 52: 0x3DAAAAAB, 53: 0.6})
+TAVLORA_V025 = tavlora(1000205, {0: 0x3F0000CD, 1: 0x3E924925, 2: 0.25, 14: 0x3F700000,
+                                 16: 0x3D800000, 18: 0x3F300000, 26: 0x3ED55555,
+                                 40: 0x3D800000, 42: 0x3D800000, 44: 0x3D800000,
+                                 52: 0x3DAAAAAB, 53: 0.6})
+
+
 def no_room_to_write():
     """Makes every write of the child fail as on a full disk: a file-size limit of zero, with
     the signal it would raise ignored."""
@@ -464,6 +493,62 @@ class BriskletConversion(CliTest):
                        err="Error 2: Failed to write output file: room.fxp\n"
                            "Error 2: Failed to write output file: hall.fxp\n")
         self.assertEqual(self.tree(), before)
+
+
+class TavloraConversion(CliTest):
+    def test_every_old_version_reaches_the_newest(self):
+        self.write("v012.fxp", TAVLORA_V012)
+        self.write("v020.fxp", TAVLORA_V020)
+        self.write("v023.fxp", TAVLORA_V023)
+        self.assertRun(["v012.fxp", "v020.fxp", "v023.fxp"])
+        for name in ("205_v012.fxp", "205_v020.fxp", "205_v023.fxp"):
+            self.assertEqual(self.read(name), TAVLORA_V025, name)
+
+    def test_an_exact_target_stops_on_the_way(self):
+        self.write("v012.fxp", TAVLORA_V012)
+        self.assertRun(["-t1000200", "v012.fxp"])
+        self.assertRun(["-t1000203", "v012.fxp"])
+        self.assertEqual(self.tree(), {"v012.fxp": TAVLORA_V012, "200_v012.fxp": TAVLORA_V020,
+                                       "203_v012.fxp": TAVLORA_V023})
+        # Finishing the upgrade in a second run gives the bytes of one run all the way.
+        self.assertRun(["203_v012.fxp"])
+        self.assertEqual(self.read("205_203_v012.fxp"), TAVLORA_V025)
+
+    def test_a_preset_already_at_the_target_is_skipped_quietly(self):
+        self.write("v020.fxp", TAVLORA_V020)
+        self.assertRun(["-vv", "-t1000200", "v020.fxp"], out="Loading data file: v020.fxp\n")
+        self.assertRun(["-vvv", "-t1000200", "v020.fxp"],
+                       out="Loading data file: v020.fxp\n" + dump(TAVLORA_V020))
+        self.assertEqual(self.tree(), {"v020.fxp": TAVLORA_V020})
+
+    def test_an_unreachable_target_is_reported(self):
+        self.write("v023.fxp", TAVLORA_V023)
+        self.write("room.fxp", BRISKLET_V050)
+        self.assertRun(["-t1000200", "v023.fxp", "room.fxp"],
+                       err="Error 1: Couldn't make converter chain: v023.fxp\n"
+                           "Error 1: Couldn't make converter chain: room.fxp\n")
+        self.assertRun(["-e1", "-t2000501", "v023.fxp", "room.fxp"], status=3,
+                       err="Error 1: Couldn't make converter chain: v023.fxp\n")
+        self.assertEqual(set(self.tree()), {"v023.fxp", "room.fxp"})
+
+    def test_the_newest_version_is_not_recognised(self):
+        self.write("v025.fxp", TAVLORA_V025)
+        self.assertRun(["v025.fxp"], err="Error 1: Unrecognized source format: v025.fxp\n")
+
+    def test_progress_lines_for_each_step(self):
+        self.write("v012.fxp", TAVLORA_V012)
+        steps = ["Tavlora v0.1.2 -> Tavlora v0.2\n", "Tavlora v0.2 -> Tavlora v0.2.3\n",
+                 "Tavlora v0.2.3 -> Tavlora v0.2.5\n"]
+        images = [TAVLORA_V020, TAVLORA_V023, TAVLORA_V025]
+        load = "Loading data file: v012.fxp\n"
+        self.assertRun(["-v", "-n", "v012.fxp"], out="Converting data file: v012.fxp\n")
+        self.assertRun(["-vv", "-n", "v012.fxp"], out=load + "".join(steps))
+        self.assertRun(["-vvv", "-n", "v012.fxp"],
+                       out=load + dump(TAVLORA_V012) + "".join(steps) + dump(TAVLORA_V025))
+        self.assertRun(["-vvvv", "-n", "v012.fxp"],
+                       out=load + dump(TAVLORA_V012) +
+                       "".join(step + dump(image) for step, image in zip(steps, images)))
+        self.assertEqual(self.tree(), {"v012.fxp": TAVLORA_V012})
 
 
 class BundledExamples(unittest.TestCase):

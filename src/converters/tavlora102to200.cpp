@@ -1,0 +1,47 @@
+// Tavlora 0.1.2 to 0.2: each section gained a parameter at local index 10, and a global
+// parameter was added at the end. New values: 0.0, 0.0 and 2.0.
+
+#include "convert/registry.h"
+#include "converters/tavlora_layout.h"
+#include "preset/parameter_editing.h"
+
+namespace tunewright {
+
+class Tavlora102To200 final : public Converter {
+ public:
+  FormatId sourceId() const override { return 1000102; }
+  FormatId targetId() const override { return 1000200; }
+  const char* sourceName() const override { return "Tavlora v0.1.2"; }
+  const char* targetName() const override { return "Tavlora v0.2"; }
+
+  bool accepts(int32_t length, const unsigned char* data) const override {
+    return length == presetLength(kOldCount) && hasPluginId(data, kTavloraId) &&
+           headerCountIs(data, kByteSizeOffset, presetLength(kOldCount) - 8) &&
+           headerCountIs(data, kNumParamsOffset, kOldCount);
+  }
+
+  int32_t convert(int32_t, int32_t capacity, unsigned char* data) const override {
+    constexpr int32_t kAdded = 3;
+    constexpr int32_t kNewLength = presetLength(kOldCount + kAdded);
+    if (capacity < kNewLength) {
+      return -1;
+    }
+    static constexpr int32_t kPositions[kAdded] = {indexV200(10, 0), indexV200(10, 1), 52};
+    static constexpr uint32_t kValues[kAdded] = {floatToBigEndian(0.0f), floatToBigEndian(0.0f),
+                                                 floatToBigEndian(2.0f)};
+    raiseParameterCounts(data, kAdded);
+    insertParameters(kOldCount, data + kParamsOffset, kAdded, kPositions, kValues);
+    return kNewLength;
+  }
+
+ private:
+  static constexpr int32_t kOldCount = 50;
+};
+
+namespace {
+
+const ConverterRegistrar<Tavlora102To200> registrar;
+
+}  // namespace
+
+}  // namespace tunewright

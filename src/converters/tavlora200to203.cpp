@@ -1,0 +1,59 @@
+// Tavlora 0.2 to 0.2.3: a version marker in front, the global parameter moved from the end to
+// index 1 and divided by 7, and a new choice in four selector lists of each section.
+
+#include "convert/registry.h"
+#include "converters/tavlora_layout.h"
+#include "preset/parameter_editing.h"
+
+namespace tunewright {
+
+class Tavlora200To203 final : public Converter {
+ public:
+  FormatId sourceId() const override { return 1000200; }
+  FormatId targetId() const override { return 1000203; }
+  const char* sourceName() const override { return "Tavlora v0.2"; }
+  const char* targetName() const override { return "Tavlora v0.2.3"; }
+
+  bool accepts(int32_t length, const unsigned char* data) const override {
+    return length == presetLength(kOldCount) && hasPluginId(data, kTavloraId) &&
+           headerCountIs(data, kByteSizeOffset, presetLength(kOldCount) - 8) &&
+           headerCountIs(data, kNumParamsOffset, kOldCount);
+  }
+
+  int32_t convert(int32_t, int32_t capacity, unsigned char* data) const override {
+    constexpr int32_t kNewLength = presetLength(kOldCount + 1);
+    if (capacity < kNewLength) {
+      return -1;
+    }
+    raiseParameterCounts(data, 1);
+
+    // Dividing in double and rounding once to single precision gives the correctly rounded
+    // single-precision quotient.
+    unsigned char* global = data + kParamsOffset + kWordSize * kOldGlobal;
+    const double rescaled = static_cast<double>(floatFromBigEndian(loadWord(global))) / 7.0;
+    storeWord(global, floatToBigEndian(static_cast<float>(rescaled)));
+
+    static constexpr ChoiceInsertion kSelectors[] = {
+        {12, 6, 5}, {14, 6, 5}, {16, 6, 4}, {24, 5, 4}};
+    remapSelectors(data, kSelectors, indexV200);
+
+    // The global parameter moves in front of both sections, behind the new marker.
+    static constexpr int32_t kRemoved[] = {kOldGlobal};
+    static constexpr int32_t kInserted[] = {0, 1};
+    const uint32_t values[] = {bigEndian32(kMarkerV203), loadWord(global)};
+    replaceParameters(kOldCount, data + kParamsOffset, 1, kRemoved, 2, kInserted, values);
+    return kNewLength;
+  }
+
+ private:
+  static constexpr int32_t kOldCount = 53;
+  static constexpr int32_t kOldGlobal = 52;
+};
+
+namespace {
+
+const ConverterRegistrar<Tavlora200To203> registrar;
+
+}  // namespace
+
+}  // namespace tunewright
