@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -16,13 +17,18 @@
 
 namespace tunewright::testing {
 
-// A converter with fixed IDs that accepts images whose first byte equals its marker byte and
-// converts by writing the target ID's low byte there.
+// A converter with fixed IDs that accepts images whose first byte is the low byte of its source
+// ID and converts by writing the low byte of its target ID there. It returns the length it was
+// given, or the fixed result when one is set.
 class FakeConverter final : public Converter {
  public:
   FakeConverter(FormatId source, FormatId target, const char* sourceName = "source",
-                const char* targetName = "target")
-      : source_(source), target_(target), sourceName_(sourceName), targetName_(targetName) {}
+                const char* targetName = "target", std::optional<int32_t> result = {})
+      : source_(source),
+        target_(target),
+        sourceName_(sourceName),
+        targetName_(targetName),
+        result_(result) {}
   FakeConverter(const FakeConverter&) = default;
 
   FormatId sourceId() const override { return source_; }
@@ -34,7 +40,7 @@ class FakeConverter final : public Converter {
   }
   int32_t convert(int32_t length, int32_t, unsigned char* data) const override {
     data[0] = static_cast<unsigned char>(target_ & 0xFF);
-    return length;
+    return result_.value_or(length);
   }
 
  private:
@@ -42,6 +48,7 @@ class FakeConverter final : public Converter {
   FormatId target_;
   const char* sourceName_;
   const char* targetName_;
+  std::optional<int32_t> result_;
 };
 
 // Replaces sortedConverters for the lifetime of the object.

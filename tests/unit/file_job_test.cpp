@@ -1,0 +1,113 @@
+// The file job with test converters, for the failures the shipped converters never produce.
+
+#include "app/file_job.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "preset/preset_image.h"
+#include "test_support.h"
+
+namespace tunewright {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeConverter;
+using testing::ScopedConverters;
+
+class FileJob : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = fs::temp_directory_path() /
+                 ("tunewright-file-job-" +
+                  std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(directory_);
+    input_ = (directory_ / "in.fxp").string();
+    std::ofstream(input_, std::ios::binary) << std::string("\x01\x02\x03\x04", 4);
+  }
+  void TearDown() override { fs::remove_all(directory_); }
+
+  struct Outcome {
+    bool goesOn;
+    std::string out;
+    std::string err;
+  };
+
+  Outcome run() {
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const bool goesOn = processPresetFile(input_.c_str());
+    std::string out = ::testing::internal::GetCapturedStdout();
+    return {goesOn, out, ::testing::internal::GetCapturedStderr()};
+  }
+
+  std::size_t filesWritten() const {
+    return static_cast<std::size_t>(
+               std::distance(fs::directory_iterator(directory_), fs::directory_iterator())) -
+           1;
+  }
+
+  testing::ScopedOptions options_;
+  fs::path directory_;
+  std::string input_;
+};
+
+TEST_F(FileJob, AResultPastTheCapacityOrBelowOneIsAFailedConversion) {
+  for (const int32_t result : {kPresetCapacity + 1, INT32_MAX, 0, -1, INT32_MIN}) {
+    const FakeConverter broken(1, 2, "one", "two", result);
+    const ScopedConverters scope({&broken});
+    const Outcome outcome = run();
+    EXPECT_FALSE(outcome.goesOn) << result;
+    EXPECT_EQ(outcome.err, "Error 2: Conversion failed: " + input_ + "\n");
+    EXPECT_EQ(filesWritten(), 0u);
+  }
+}
+
+// Converts 1 -> 2 but leaves an image that the 2 -> 3 step does not accept.
+class WrongOutput final : public Converter {
+ public:
+  FormatId sourceId() const override { return 1; }
+  FormatId targetId() const override { return 2; }
+  const char* sourceName() const override { return "one"; }
+  const char* targetName() const override { return "two"; }
+  bool accepts(int32_t, const unsigned char* data) const override { return data[0] == 1; }
+  int32_t convert(int32_t length, int32_t, unsigned char* data) const override {
+    data[0] = 0x7F;
+    return length;
+  }
+};
+
+TEST_F(FileJob, AStepThatDoesNotAcceptTheImageEndsTheJobWithoutAFinalDump) {
+  const WrongOutput first;
+  const FakeConverter second(2, 3, "two", "three");
+  const ScopedConverters scope({&first, &second});
+  options.verbosity = 3;
+  options.errorLevel = 3;
+  const Outcome outcome = run();
+  EXPECT_TRUE(outcome.goesOn);
+  EXPECT_EQ(outcome.out,
+            "Loading data file: " + input_ + "\n01020304 \none -> two\ntwo -> three\n");
+  EXPECT_EQ(outcome.err, "Error 2: Converter input does not match source format: " + input_ + "\n");
+  EXPECT_EQ(filesWritten(), 0u);
+}
+
+TEST_F(FileJob, TheFirstAcceptingConverterInSortedOrderRecognisesTheImage) {
+  // Both accept an image starting with 0x01; the one sorted first decides the source format.
+  const FakeConverter toTwo(1, 2, "one", "two");
+  const FakeConverter alsoOne(257, 258, "also one", "also two");
+  const ScopedConverters scope({&toTwo, &alsoOne});
+  options.verbosity = 2;
+  const Outcome outcome = run();
+  EXPECT_TRUE(outcome.goesOn);
+  EXPECT_EQ(outcome.out, "Loading data file: " + input_ + "\none -> two\n");
+  EXPECT_EQ(filesWritten(), 1u);
+  EXPECT_TRUE(fs::exists(directory_ / "2_in.fxp"));
+}
+
+}  // namespace
+}  // namespace tunewright
