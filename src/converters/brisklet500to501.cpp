@@ -15,9 +15,7 @@ class Brisklet500To501 final : public Converter {
   const char* targetName() const override { return "Brisklet v0.5.1"; }
 
   bool accepts(int32_t length, const unsigned char* data) const override {
-    return length == presetLength(kOldCount) && hasPluginId(data, "Bskl") &&
-           headerCountIs(data, kByteSizeOffset, presetLength(kOldCount) - 8) &&
-           headerCountIs(data, kNumParamsOffset, kOldCount);
+    return hasCountedLayout(length, data, "Bskl", kOldCount);
   }
 
   int32_t convert(int32_t, int32_t capacity, unsigned char* data) const override {

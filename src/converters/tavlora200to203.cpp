@@ -15,9 +15,7 @@ class Tavlora200To203 final : public Converter {
   const char* targetName() const override { return "Tavlora v0.2.3"; }
 
   bool accepts(int32_t length, const unsigned char* data) const override {
-    return length == presetLength(kOldCount) && hasPluginId(data, kTavloraId) &&
-           headerCountIs(data, kByteSizeOffset, presetLength(kOldCount) - 8) &&
-           headerCountIs(data, kNumParamsOffset, kOldCount);
+    return hasCountedLayout(length, data, kTavloraId, kOldCount);
   }
 
   int32_t convert(int32_t, int32_t capacity, unsigned char* data) const override {

@@ -17,48 +17,34 @@ namespace tunewright::platform {
 
 namespace {
 
-class FileHandle {
+// Owns a handle and closes it on every way out.
+template <BOOL(WINAPI* Close)(HANDLE)>
+class ScopedHandle {
  public:
-  explicit FileHandle(HANDLE handle) : handle_(handle) {}
-  ~FileHandle() {
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ~ScopedHandle() {
     if (valid()) {
-      ::CloseHandle(handle_);
+      Close(handle_);
     }
   }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
 
   HANDLE get() const { return handle_; }
   bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  // Closes now and reports whether the close succeeded.
+  // Closes now and reports whether the close succeeded; a failed close may mean lost data.
   bool close() {
     const HANDLE handle = handle_;
     handle_ = INVALID_HANDLE_VALUE;
-    return ::CloseHandle(handle) != 0;
+    return Close(handle) != 0;
   }
 
  private:
   HANDLE handle_;
 };
 
-class FindHandle {
- public:
-  FindHandle(const char* pattern, WIN32_FIND_DATAA& data)
-      : handle_(::FindFirstFileA(pattern, &data)) {}
-  ~FindHandle() {
-    if (valid()) {
-      ::FindClose(handle_);
-    }
-  }
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
+using FileHandle = ScopedHandle<::CloseHandle>;
+using FindHandle = ScopedHandle<::FindClose>;
 
 bool writeAll(HANDLE file, const unsigned char* data, int32_t length) {
   DWORD written = 0;
@@ -136,7 +122,7 @@ bool isDirectory(const char* path) {
 
 ListOutcome listDirectory(const char* pattern, EntryVisitor visit, void* context) {
   WIN32_FIND_DATAA data;
-  const FindHandle find(pattern, data);
+  const FindHandle find(::FindFirstFileA(pattern, &data));
   if (!find.valid()) {
     return ListOutcome::kNothingListed;
   }

@@ -47,6 +47,15 @@ inline bool headerCountIs(const unsigned char* data, int32_t offset, int32_t val
   return loadWord(data + offset) == bigEndian32(static_cast<uint32_t>(value));
 }
 
+// The recognition of a layout told by its exact length, its plug-in ID and both header counts,
+// compared as stored.
+inline bool hasCountedLayout(int32_t length, const unsigned char* data, const char (&id)[5],
+                             int32_t count) {
+  return length == presetLength(count) && hasPluginId(data, id) &&
+         headerCountIs(data, kByteSizeOffset, presetLength(count) - 8) &&
+         headerCountIs(data, kNumParamsOffset, count);
+}
+
 // Compares parameter 0, the layout marker of some formats, with a bit pattern.
 inline bool markerIs(const unsigned char* data, uint32_t bits) {
   return loadWord(data + kParamsOffset) == bigEndian32(bits);
