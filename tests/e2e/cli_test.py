@@ -551,6 +551,131 @@ class TavloraConversion(CliTest):
         self.assertEqual(self.tree(), {"v012.fxp": TAVLORA_V012})
 
 
+class HostileInput(CliTest):
+    """Damaged files, non-files and awkward names: never a crash, a hang or a changed file."""
+
+    def test_garbage_of_every_length_is_refused_and_left_alone(self):
+        import random
+        generator = random.Random(5)
+        for size in range(0, 2048):
+            self.write(f"junk/{size:04}.fxp", bytes(generator.randrange(256) for _ in range(size)))
+        before = self.tree()
+        result = self.run_tool("-e3", "junk")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(sorted(result.err.splitlines()),
+                         [f"Error 1: Unrecognized source format: junk\\{size:04}.fxp"
+                          for size in range(0, 2048)])
+        self.assertEqual(self.tree(), before)
+
+    def test_a_huge_sparse_file_is_read_only_as_far_as_a_preset_can_reach(self):
+        with open(self.dir / "x.fxp", "wb") as huge:
+            huge.write(BRISKLET_V050)
+            huge.truncate(1 << 30)
+        self.assertRun(["x.fxp"], timeout=30, err="Error 1: Unrecognized source format: x.fxp\n")
+        self.assertEqual(os.path.getsize(self.dir / "x.fxp"), 1 << 30)
+        self.assertEqual(os.listdir(self.dir), ["x.fxp"])
+
+    def test_a_path_longer_than_the_system_allows(self):
+        name = "d" * 5000 + ".fxp"
+        self.assertRun(["-e3", name, "x" * 5000],
+                       err=f"Error 2: Failed to open input file: {name}\n")
+
+    def test_names_with_spaces(self):
+        self.write("my presets/warm room.fxp", BRISKLET_V050)
+        self.assertRun(["-v", "my presets"], out="Searching directory: my presets\n"
+                                                "Converting data file: my presets\\warm room.fxp\n")
+        self.assertEqual(self.read("my presets/501_warm room.fxp"), BRISKLET_V051)
+
+    @posix_build_only
+    def test_names_with_newlines_and_bytes_that_are_not_utf8(self):
+        for name in (b"new\nline.fxp", b"caf\xe9.fxp", b"\xff\xfe.fxp"):
+            with self.subTest(name=name):
+                (self.dir / os.fsdecode(name)).write_bytes(BRISKLET_V050)
+                completed = subprocess.run([PROGRAM, "-v", name], cwd=self.dir,
+                                           capture_output=True, timeout=10)
+                self.assertEqual((completed.returncode, completed.stdout, completed.stderr),
+                                 (0, b"Converting data file: " + name + b"\n", b""))
+                self.assertEqual((self.dir / os.fsdecode(b"501_" + name)).read_bytes(),
+                                 BRISKLET_V051)
+
+    @posix_build_only
+    def test_an_entry_that_vanishes_before_it_is_opened(self):
+        # A dangling link is listed like the file it named and then cannot be opened, as a file
+        # removed between the listing and the open.
+        self.write("d/a.fxp", BRISKLET_V050)
+        os.symlink("gone.fxp", self.dir / "d" / "vanished.fxp")
+        result = self.run_tool("-e3", "d")
+        self.assertEqual((result.status, result.err),
+                         (0, "Error 2: Failed to open input file: d\\vanished.fxp\n"))
+        self.assertEqual(self.read("d/501_a.fxp"), BRISKLET_V051)
+        result = self.run_tool("-t2000501", "d")
+        self.assertEqual(result.status, 3)
+
+    @posix_build_only
+    def test_fifos_and_devices_met_in_a_scan_never_block(self):
+        self.write("d/sub/a.fxp", BRISKLET_V050)
+        os.mkfifo(self.dir / "d" / "pipe.fxp")
+        os.mkfifo(self.dir / "d" / "sub" / "pipe.FXP")
+        os.symlink("/dev/zero", self.dir / "d" / "zero.fxp")
+        os.symlink("/dev/null", self.dir / "d" / "sub" / "null.fxp")
+        result = self.run_tool("-r", "-e3", "d", timeout=20)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(sorted(result.err.splitlines()), [
+            "Error 2: Failed to open input file: d\\pipe.fxp",
+            "Error 2: Failed to open input file: d\\sub\\null.fxp",
+            "Error 2: Failed to open input file: d\\sub\\pipe.FXP",
+            "Error 2: Failed to open input file: d\\zero.fxp"])
+        self.assertEqual(self.read("d/sub/501_a.fxp"), BRISKLET_V051)
+
+    def test_output_path_limit_at_each_error_level(self):
+        directory = PathWalk.long_directory(self, 240)
+        too_long = f"{directory}/{'r' * 11}.fxp"  # 256 characters: no room for "501_"
+        fits = f"{directory}/{'q' * 10}.fxp"      # 255 characters
+        self.write(too_long, BRISKLET_V050)
+        self.write(fits, BRISKLET_V050)
+        message = f"Error 2: Couldn't make output path: {directory}\\{'r' * 11}.fxp\n"
+        self.assertEqual(self.run_tool("-e3", directory).err, message)
+        self.assertEqual(self.read(f"{directory}/501_{'q' * 10}.fxp"), BRISKLET_V051)
+        self.assertNotIn(f"501_{'r' * 11}.fxp", os.listdir(self.dir / directory))
+
+    def test_a_dry_run_changes_nothing_at_all(self):
+        self.write("lib/a.fxp", TAVLORA_V012)
+        self.write("lib/205_a.fxp", b"an older output")
+        self.write("lib/deep/b.fxp", BRISKLET_V050)
+        self.write("lib/deep/er/c.fxp", TAVLORA_V023)
+        self.write("lib/deep/er/junk.fxp", b"junk")
+        self.write("lib/notes.txt", b"notes")
+        (self.dir / "lib" / "empty").mkdir()
+        before = self.tree()
+        for options in (["-rn"], ["-rnvvvv"], ["-rno"], ["-rn", "-e4", "-pX", "-o"],
+                        ["-rn", "-t1000203"]):
+            with self.subTest(options=options):
+                result = self.run_tool(*options, "lib")
+                self.assertEqual(result.status, 0, result)
+                self.assertEqual(self.tree(), before)
+
+    def test_ten_thousand_presets_in_one_run_and_again(self):
+        count = 10000
+        images = [BRISKLET_V050, TAVLORA_V012, TAVLORA_V020, TAVLORA_V023]
+        expected = {BRISKLET_V050: BRISKLET_V051, TAVLORA_V012: TAVLORA_V025,
+                    TAVLORA_V020: TAVLORA_V025, TAVLORA_V023: TAVLORA_V025}
+        for i in range(count):
+            self.write(f"lib/{i // 1000}/p{i}.fxp", images[i % len(images)])
+        self.assertRun(["-r", "lib"], timeout=300)
+        first = self.tree()
+        for i in range(count):
+            folder = f"lib/{i // 1000}"
+            prefix = "501_" if i % len(images) == 0 else "205_"
+            self.assertEqual(first[f"{folder}/{prefix}p{i}.fxp"], expected[images[i % 4]], i)
+        self.assertEqual(len(first), 2 * count + count // 1000 + 1 + (count % 1000 != 0))
+        # Again, with every output present: the outputs are replaced by the same bytes and,
+        # already at the newest version, are themselves not recognised.
+        result = self.run_tool("-r", "lib", timeout=300)
+        self.assertEqual(result.status, 0)
+        self.assertEqual(len(result.err.splitlines()), count)
+        self.assertEqual(self.tree(), first)
+
+
 class BundledExamples(unittest.TestCase):
     def test_examples_are_what_the_generator_makes(self):
         examples = Path(__file__).resolve().parents[2] / "examples"

@@ -1,0 +1,59 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora, made from the project's own preset generator.
+
+    make_seeds.py OUTPUT_DIRECTORY
+"""
+
+import struct
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+import make_presets  # noqa: E402
+
+
+def preset_image_seeds():
+    seeds = {}
+    for format_id in make_presets.LAYOUTS:
+        seeds[f"layout-{format_id}"] = make_presets.preset(format_id)
+    brisklet = make_presets.preset(2000500)
+    seeds["short"] = brisklet[:-1]
+    seeds["long"] = brisklet + b"\0"
+    seeds["little-endian"] = brisklet[:4] + brisklet[4:8][::-1] + brisklet[8:]
+    seeds["nan-values"] = make_presets.preset(
+        1000200, [make_presets.bits_word(0x7FC00001)] * 53)
+    seeds["empty"] = b""
+    return seeds
+
+
+def command_line_seeds():
+    def arguments(*args):
+        # One flag byte choosing the option check, then each argument behind a length byte.
+        return b"\x01" + bytes([len(args)]) + b"".join(
+            bytes([len(a)]) + a.encode() for a in args)
+    return {
+        "options": arguments("-rvv", "-e3", "-t1000205", "-pnew_", "x.fxp"),
+        "errors": arguments("-e", "-x", "--", "-tv", "-p", "-o"),
+        "paths": b"\x00" + struct.pack("<i", 259) + b"presets\\sub" + b"\x00205_x.fxp",
+    }
+
+
+def editing_seeds():
+    return {f"seed-{i}": bytes((i * 37 + j * 11) % 256 for j in range(64)) for i in range(8)}
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.exit(f"usage: {argv[0]} OUTPUT_DIRECTORY")
+    root = Path(argv[1])
+    for target, seeds in (("preset_image", preset_image_seeds()),
+                          ("command_line", command_line_seeds()),
+                          ("editing", editing_seeds())):
+        directory = root / target
+        directory.mkdir(parents=True, exist_ok=True)
+        for name, data in seeds.items():
+            (directory / name).write_bytes(data)
+
+
+if __name__ == "__main__":
+    main(sys.argv)
