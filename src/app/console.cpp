@@ -1,6 +1,7 @@
 #include "app/console.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/options.h"
 
@@ -8,20 +9,51 @@ namespace tunewright {
 
 namespace {
 
-void write(std::FILE* stream, std::string_view text) {
-  if (!text.empty()) {  // an empty view may carry no pointer at all
-    std::fwrite(text.data(), 1, text.size(), stream);
+// Collects one line so that it reaches the stream in one write: standard error is unbuffered,
+// and a line written piece by piece would cost a system call per piece.
+class LineWriter {
+ public:
+  explicit LineWriter(std::FILE* stream) : stream_(stream) {}
+
+  void append(std::string_view text) {
+    if (text.size() > sizeof buffer_ - used_) {
+      flushBuffer();
+      if (text.size() > sizeof buffer_) {  // a very long path: write it as it is
+        std::fwrite(text.data(), 1, text.size(), stream_);
+        return;
+      }
+    }
+    if (!text.empty()) {  // an empty view may carry no pointer at all
+      std::memcpy(buffer_ + used_, text.data(), text.size());
+      used_ += text.size();
+    }
   }
-}
+
+  void endLine() {
+    append("\n");
+    flushBuffer();
+    std::fflush(stream_);
+  }
+
+ private:
+  void flushBuffer() {
+    std::fwrite(buffer_, 1, used_, stream_);
+    used_ = 0;
+  }
+
+  std::FILE* stream_;
+  char buffer_[1024];
+  std::size_t used_ = 0;
+};
 
 void writeLine(std::FILE* stream, std::string_view lead,
                std::initializer_list<std::string_view> pieces) {
-  write(stream, lead);
+  LineWriter line(stream);
+  line.append(lead);
   for (const std::string_view piece : pieces) {
-    write(stream, piece);
+    line.append(piece);
   }
-  std::fputc('\n', stream);
-  std::fflush(stream);
+  line.endLine();
 }
 
 }  // namespace

@@ -217,10 +217,16 @@ int32_t readFile(const char* path, unsigned char* buffer, int32_t capacity) {
   if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return -1;
   }
+  // Read until the end of the file or the capacity. The size from fstat saves the read that
+  // would only report the end; a file still growing is read as far as it was, and one that
+  // reports no size (as files of /proc do) is read until its end.
+  const int32_t wanted = status.st_size > 0 && status.st_size < capacity
+                             ? static_cast<int32_t>(status.st_size)
+                             : capacity;
   int32_t total = 0;
-  while (total < capacity) {
+  while (total < wanted) {
     const ssize_t got =
-        ::read(file.get(), buffer + total, static_cast<std::size_t>(capacity - total));
+        ::read(file.get(), buffer + total, static_cast<std::size_t>(wanted - total));
     if (got < 0 && errno == EINTR) {
       continue;
     }
