@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Makes the Debian package and the Windows .zip from the release and mingw builds and checks
+# them as a user gets them: the files they hold, and their program, run from an unpacked copy,
+# listing its converters and converting a preset to the same bytes as the tested build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+fail() {
+  echo "check-packages: $*" >&2
+  exit 1
+}
+
+# The reference conversion, by the build the tests ran against.
+mkdir "$work/reference"
+cp "examples/tavlora/Warm Pad.fxp" "$work/reference/pad.fxp"
+(cd "$work/reference" && "$OLDPWD/build/release/tunewright" pad.fxp)
+expected_list=$(build/release/tunewright -l)
+[ "$(wc -l <<<"$expected_list")" -eq 4 ] || fail "unexpected converter list: $expected_list"
+
+# Runs an unpacked program (through an optional runner such as wine) and compares it with the
+# tested build.
+check_program() {
+  local name=$1
+  shift
+  local list
+  list=$("$@" -l | tr -d '\r')
+  [ "$list" = "$expected_list" ] || fail "$name: converter list differs: $list"
+  mkdir "$work/$name-run"
+  cp "examples/tavlora/Warm Pad.fxp" "$work/$name-run/pad.fxp"
+  (cd "$work/$name-run" && "$@" pad.fxp) || fail "$name: conversion failed"
+  cmp "$work/$name-run/205_pad.fxp" "$work/reference/205_pad.fxp" ||
+    fail "$name: converted preset differs"
+  echo "$name: converter list and conversion as the tested build"
+}
+
+echo "== Debian package"
+(cd build/release && cpack -G DEB) >/dev/null
+deb=$(ls build/release/tunewright_*_amd64.deb)
+dpkg-deb --info "$deb"
+for field in Package:tunewright Section:sound Architecture:amd64; do
+  value=$(dpkg-deb --field "$deb" "${field%%:*}")
+  [ "$value" = "${field#*:}" ] || fail "${field%%:*} is '$value'"
+done
+contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
+for path in ./usr/bin/tunewright ./usr/share/man/man1/tunewright.1.gz \
+  ./usr/share/doc/tunewright/README.md ./usr/share/doc/tunewright/LICENSE; do
+  grep -qxF "$path" <<<"$contents" || fail "$deb lacks $path"
+done
+dpkg -x "$deb" "$work/deb"
+zcat "$work/deb/usr/share/man/man1/tunewright.1.gz" | cmp - doc/tunewright.1 ||
+  fail "the packaged man page differs from doc/tunewright.1"
+check_program deb "$work/deb/usr/bin/tunewright"
+
+echo "== Windows .zip"
+(cd build/mingw && cpack -G ZIP) >/dev/null
+zip=$(ls build/mingw/tunewright-*-Windows.zip)
+unzip -q "$zip" -d "$work/zip"
+exe=$(ls "$work"/zip/tunewright-*-Windows/bin/tunewright.exe)
+# Only DLLs that every Windows has: nothing to ship beside the program.
+dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
+for dll in $dlls; do
+  case $dll in
+    kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | shell32.dll) ;;
+    *) fail "tunewright.exe needs $dll" ;;
+  esac
+done
+echo "tunewright.exe imports only: $(tr '\n' ' ' <<<"$dlls")"
+export WINEDEBUG=-all
+check_program zip wine "$exe"
