@@ -19,16 +19,9 @@ class Brisklet500To501 final : public Converter {
   }
 
   int32_t convert(int32_t, int32_t capacity, unsigned char* data) const override {
-    constexpr int32_t kAdded = 2;
-    constexpr int32_t kNewLength = presetLength(kOldCount + kAdded);
-    if (capacity < kNewLength) {
-      return -1;
-    }
-    static constexpr int32_t kPositions[kAdded] = {2, 7};
-    static constexpr uint32_t kValues[kAdded] = {floatToBigEndian(1.0f), floatToBigEndian(1.0f)};
-    raiseParameterCounts(data, kAdded);
-    insertParameters(kOldCount, data + kParamsOffset, kAdded, kPositions, kValues);
-    return kNewLength;
+    static constexpr int32_t kPositions[] = {2, 7};
+    static constexpr uint32_t kValues[] = {floatToBigEndian(1.0f), floatToBigEndian(1.0f)};
+    return insertIntoImage(data, capacity, kOldCount, kPositions, kValues);
   }
 
  private:

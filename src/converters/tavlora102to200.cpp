@@ -19,17 +19,10 @@ class Tavlora102To200 final : public Converter {
   }
 
   int32_t convert(int32_t, int32_t capacity, unsigned char* data) const override {
-    constexpr int32_t kAdded = 3;
-    constexpr int32_t kNewLength = presetLength(kOldCount + kAdded);
-    if (capacity < kNewLength) {
-      return -1;
-    }
-    static constexpr int32_t kPositions[kAdded] = {indexV200(10, 0), indexV200(10, 1), 52};
-    static constexpr uint32_t kValues[kAdded] = {floatToBigEndian(0.0f), floatToBigEndian(0.0f),
-                                                 floatToBigEndian(2.0f)};
-    raiseParameterCounts(data, kAdded);
-    insertParameters(kOldCount, data + kParamsOffset, kAdded, kPositions, kValues);
-    return kNewLength;
+    static constexpr int32_t kPositions[] = {indexV200(10, 0), indexV200(10, 1), 52};
+    static constexpr uint32_t kValues[] = {floatToBigEndian(0.0f), floatToBigEndian(0.0f),
+                                           floatToBigEndian(2.0f)};
+    return insertIntoImage(data, capacity, kOldCount, kPositions, kValues);
   }
 
  private:

@@ -4,7 +4,10 @@
 // routines never decode a word, allocate nothing and report no errors; the caller adjusts the
 // header counts and makes sure the buffer has room for the larger of the two counts.
 
+#include <cstddef>
 #include <cstdint>
+
+#include "preset/preset_image.h"
 
 namespace tunewright {
 
@@ -22,5 +25,21 @@ int32_t removeParameters(int32_t count, unsigned char* params, int32_t n, const 
 int32_t replaceParameters(int32_t count, unsigned char* params, int32_t removedCount,
                           const int32_t* removed, int32_t insertedCount, const int32_t* inserted,
                           const uint32_t* values);
+
+// Grows an image of count parameters by inserting N new ones (positions and values as for
+// insertParameters) and raising its header counts to match. Returns the new length, or -1 with
+// the image untouched when it would not fit in capacity bytes.
+template <std::size_t N>
+int32_t insertIntoImage(unsigned char* data, int32_t capacity, int32_t count,
+                        const int32_t (&positions)[N], const uint32_t (&values)[N]) {
+  constexpr auto kAdded = static_cast<int32_t>(N);
+  const int32_t newLength = presetLength(count + kAdded);
+  if (capacity < newLength) {
+    return -1;
+  }
+  raiseParameterCounts(data, kAdded);
+  insertParameters(count, data + kParamsOffset, kAdded, positions, values);
+  return newLength;
+}
 
 }  // namespace tunewright

@@ -20,15 +20,9 @@ class Brisklet501To600 final : public Converter {
   }
 
   int32_t convert(int32_t, int32_t capacity, unsigned char* data) const override {
-    constexpr int32_t kNewLength = presetLength(kOldCount + 1);
-    if (capacity < kNewLength) {
-      return -1;
-    }
     static constexpr int32_t kPositions[] = {kOldCount};
     static constexpr uint32_t kValues[] = {floatToBigEndian(0.5f)};
-    raiseParameterCounts(data, 1);
-    insertParameters(kOldCount, data + kParamsOffset, 1, kPositions, kValues);
-    return kNewLength;
+    return insertIntoImage(data, capacity, kOldCount, kPositions, kValues);
   }
 
  private:
