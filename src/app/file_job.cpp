@@ -51,6 +51,36 @@ const char* applyChain(int32_t& length) {
   return nullptr;
 }
 
+// Names the output of the converted image and writes it. Returns the go-on flag.
+bool writeResult(const char* path, int32_t length) {
+  // The default prefix is the final format's version code, such as "205_".
+  char defaultPrefix[12];
+  const char* prefix = options.prefix;
+  if (prefix == nullptr) {
+    const FormatId finalFormat = converterChain.back()->targetId();
+    char* end = std::to_chars(defaultPrefix, defaultPrefix + 10, finalFormat % 1000000).ptr;
+    end[0] = '_';
+    end[1] = '\0';
+    prefix = defaultPrefix;
+  }
+  char outputPath[kMaxPath];
+  if (makeOutputPath(kMaxPath, outputPath, prefix, path) == nullptr) {
+    return reportError(2, {"Couldn't make output path: ", path});
+  }
+  if (!options.writeOutput) {
+    return true;
+  }
+  switch (platform::writeFileSafely(outputPath, presetBuffer.data(), length)) {
+    case platform::WriteOutcome::kWritten:
+      return true;
+    case platform::WriteOutcome::kCannotCreate:
+      return reportError(2, {"Failed to open output file: ", outputPath});
+    case platform::WriteOutcome::kWriteFailed:
+      break;
+  }
+  return reportError(2, {"Failed to write output file: ", outputPath});
+}
+
 }  // namespace
 
 bool processPresetFile(const char* path) {
@@ -87,32 +117,7 @@ bool processPresetFile(const char* path) {
     dumpBytes(length, presetBuffer.data());
   }
 
-  // The default prefix is the final format's version code, such as "205_".
-  char defaultPrefix[12];
-  const char* prefix = options.prefix;
-  if (prefix == nullptr) {
-    const FormatId finalFormat = converterChain.back()->targetId();
-    char* end = std::to_chars(defaultPrefix, defaultPrefix + 10, finalFormat % 1000000).ptr;
-    end[0] = '_';
-    end[1] = '\0';
-    prefix = defaultPrefix;
-  }
-  char outputPath[kMaxPath];
-  if (makeOutputPath(kMaxPath, outputPath, prefix, path) == nullptr) {
-    return reportError(2, {"Couldn't make output path: ", path});
-  }
-  if (!options.writeOutput) {
-    return true;
-  }
-  switch (platform::writeFileSafely(outputPath, presetBuffer.data(), length)) {
-    case platform::WriteOutcome::kWritten:
-      return true;
-    case platform::WriteOutcome::kCannotCreate:
-      return reportError(2, {"Failed to open output file: ", outputPath});
-    case platform::WriteOutcome::kWriteFailed:
-      break;
-  }
-  return reportError(2, {"Failed to write output file: ", outputPath});
+  return writeResult(path, length);
 }
 
 }  // namespace tunewright
