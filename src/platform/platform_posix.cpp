@@ -106,10 +106,9 @@ bool writeAll(int fd, const unsigned char* data, int32_t length) {
 }
 
 // Writes a whole new file that nothing else has seen yet; removes it again on failure.
-bool writeNewFile(FileDescriptor& file, const char* path, const unsigned char* data, int32_t length,
-                  mode_t mode, bool setMode) {
-  const bool ok = writeAll(file.get(), data, length) &&
-                  (!setMode || ::fchmod(file.get(), mode) == 0) && file.close();
+bool writeNewFile(FileDescriptor& file, const char* path, const unsigned char* data,
+                  int32_t length) {
+  const bool ok = writeAll(file.get(), data, length) && file.close();
   if (!ok) {
     if (file.valid()) {
       file.close();
@@ -163,10 +162,16 @@ WriteOutcome replaceExistingFile(const char* path, const unsigned char* data, in
   if (!file.valid()) {
     return WriteOutcome::kCannotCreate;
   }
+  // The replacement takes over the owner (where we may set it) and the permission bits.
   if (::fchown(file.get(), status.st_uid, status.st_gid) != 0) {
     // Not permitted for another owner: the replacement then belongs to us, as a copy would.
   }
-  if (!writeNewFile(file, temporary, data, length, status.st_mode & 07777, true)) {
+  if (::fchmod(file.get(), status.st_mode & 07777) != 0) {
+    file.close();
+    ::unlink(temporary);
+    return WriteOutcome::kWriteFailed;
+  }
+  if (!writeNewFile(file, temporary, data, length)) {
     return WriteOutcome::kWriteFailed;
   }
   if (::rename(temporary, path) != 0) {
@@ -245,8 +250,8 @@ WriteOutcome writeFileSafely(const char* path, const unsigned char* data, int32_
   FileDescriptor file(
       ::open(native.get(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
   if (file.valid()) {
-    return writeNewFile(file, native.get(), data, length, 0, false) ? WriteOutcome::kWritten
-                                                                    : WriteOutcome::kWriteFailed;
+    return writeNewFile(file, native.get(), data, length) ? WriteOutcome::kWritten
+                                                          : WriteOutcome::kWriteFailed;
   }
   if (errno != EEXIST) {
     return WriteOutcome::kCannotCreate;
