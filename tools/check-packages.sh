@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Makes the Debian package and the Windows .zip from the release and mingw builds and checks
-# them as a user gets them: the files they hold, and their program, run from an unpacked copy,
-# listing its converters and converting a preset to the same bytes as the tested build.
+# Checks what users install: the install tree of the release build, and the Debian package and
+# the Windows .zip made from the release and mingw builds, as a user gets them: the files they
+# hold, and their program, run from an unpacked copy, listing its converters and converting a
+# preset to the same bytes as the tested build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=$(mktemp -d)
@@ -34,6 +35,13 @@ check_program() {
     fail "$name: converted preset differs"
   echo "$name: converter list and conversion as the tested build"
 }
+
+echo "== Install tree"
+cmake --install build/release --prefix "$work/install" >/dev/null
+installed=$(cd "$work/install" && find . -type f | sort)
+expected_files=$'./bin/tunewright\n./share/doc/tunewright/LICENSE\n./share/doc/tunewright/README.md\n./share/man/man1/tunewright.1.gz'
+[ "$installed" = "$expected_files" ] || fail "install tree holds: $installed"
+check_program install "$work/install/bin/tunewright"
 
 echo "== Debian package"
 (cd build/release && cpack -G DEB) >/dev/null
