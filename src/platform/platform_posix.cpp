@@ -24,6 +24,7 @@ class NativePath {
   explicit NativePath(const char* path) {
     const std::size_t length = std::strlen(path);
     if (length >= sizeof path_) {
+      path_[0] = '\0';
       return;
     }
     for (std::size_t i = 0; i <= length; ++i) {
@@ -33,7 +34,7 @@ class NativePath {
   const char* get() const { return path_; }
 
  private:
-  char path_[PATH_MAX] = {};
+  char path_[PATH_MAX];
 };
 
 class FileDescriptor {
