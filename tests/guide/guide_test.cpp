@@ -58,8 +58,11 @@ TEST(AddedConverter, ExtendsTheChainAndCanBeNamedAsATarget) {
   EXPECT_EQ(upgraded.out, "Loading data file: " + input +
                               "\nBrisklet v0.5 -> Brisklet v0.5.1\n"
                               "Brisklet v0.5.1 -> Brisklet v0.6\n");
-  std::ifstream output(directory / "600_room.fxp", std::ios::binary);
-  testing::Image v060{std::vector<unsigned char>(std::istreambuf_iterator<char>(output), {})};
+  testing::Image v060;
+  {
+    std::ifstream output(directory / "600_room.fxp", std::ios::binary);  // closed before removal
+    v060.bytes.assign(std::istreambuf_iterator<char>(output), {});
+  }
   ASSERT_EQ(v060.length(), presetLength(9));
   EXPECT_EQ(v060.headerCount(kNumParamsOffset), 9);
   EXPECT_EQ(v060.param(2), 1.0f);
