@@ -5,8 +5,6 @@
 
 #include <map>
 
-#include "converters/tavlora_layout.h"
-
 #include "preset_builder.h"
 #include "test_support.h"
 
@@ -193,13 +191,6 @@ TEST(Tavlora, SelectorsAreRemappedEvenWhenTheirChoiceStays) {
   const Image v025 = step(tavlora203To205(), v023);
   EXPECT_EQ(v025.paramBits(26), v023.paramBits(26));
   EXPECT_EQ(v025.paramBits(52), v023.paramBits(52));
-}
-
-TEST(Tavlora, IndexFunctions) {
-  EXPECT_EQ(indexV200(10, 0), 10);
-  EXPECT_EQ(indexV200(10, 1), 36);
-  EXPECT_EQ(indexV203(0, 0), 2);
-  EXPECT_EQ(indexV203(25, 1), 53);
 }
 
 }  // namespace
