@@ -68,7 +68,7 @@ void checkBuilt(const char* made, const char* buffer, int32_t capacity,
   }
   require(made == buffer, "the buffer is returned");
   require(expected.size() < static_cast<std::size_t>(capacity), "the path fits the capacity");
-  require(expected == buffer, "the path is built as documented");
+  require(expected == buffer, "the path is built as joinPath and makeOutputPath promise");
   require(std::memcmp(buffer + capacity, untouched.data(),
                       static_cast<std::size_t>(kBufferSize - capacity)) == 0,
           "nothing past the capacity is written");

@@ -17,7 +17,7 @@ constexpr float kChoiceScale = std::bit_cast<float>(0x3F7FBE77u);
 // Index given to a product that is not a number or does not fit in 32 bits.
 constexpr int64_t kInvalidIndex = INT32_MIN;
 
-// The arithmetic below is specified with rounding to nearest; whatever mode the caller has set
+// Selector values are computed with rounding to nearest; whatever mode the caller has set
 // is restored afterwards.
 class RoundingToNearest {
  public:

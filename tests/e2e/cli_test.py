@@ -335,7 +335,7 @@ def tavlora(format_id, non_zero):
     return make_presets.image(fx_id, params, b"Worked example", 102)
 
 
-# One preset through the whole chain, as the converters' documentation works it out.
+# One preset through the whole chain, worked out by hand from the layouts.
 TAVLORA_V012 = tavlora(1000102, {0: 0.25, 11: 0.95, 15: 0.75, 23: 0.5, 49: 0.6})
 TAVLORA_V020 = tavlora(1000200, {0: 0.25, 12: 0.95, 16: 0.75, 24: 0.5, 51: 0.6,
                                  52: 0x40000000})

@@ -14,7 +14,7 @@ namespace tunewright {
 namespace {
 
 // Old items are the words 0, 1, 2, ... ("o0", "o1", ...); inserted values are 1000, 1001, ...
-// ("V0", "V1", ...), so a result reads as the worked tables write it.
+// ("V0", "V1", ...), so a result reads like "o0 o1 V0 o2".
 constexpr uint32_t kFirstValue = 1000;
 
 std::vector<uint32_t> oldItems(int32_t count, int32_t room) {
