@@ -12,22 +12,16 @@
 #include "preset/choice_remapping.h"
 #include "preset/parameter_editing.h"
 #include "preset/preset_image.h"
+#include "preset_builder.h"
 
 namespace tunewright {
 namespace {
 
-// A Tavlora 0.1.2 image with a recognisable ramp of values.
-std::array<unsigned char, kPresetCapacity> tavlora012() {
-  std::array<unsigned char, kPresetCapacity> image{};
-  std::memcpy(image.data(), "CcnK", 4);
-  storeWord(image.data() + kByteSizeOffset, bigEndian32(248));
-  std::memcpy(image.data() + 8, "FxCk", 4);
-  storeWord(image.data() + 12, bigEndian32(1));
-  std::memcpy(image.data() + kFxIdOffset, "Tvla", 4);
-  storeWord(image.data() + kNumParamsOffset, bigEndian32(50));
+// A Tavlora 0.1.2 image with a recognisable ramp of values, built as the tests build theirs.
+testing::Image tavlora012() {
+  testing::Image image = testing::makeImage("Tvla", 50);
   for (int32_t i = 0; i < 50; ++i) {
-    storeWord(image.data() + kParamsOffset + 4 * i,
-              floatToBigEndian(static_cast<float>(i % 10) / 10.0f));
+    image.setParam(i, static_cast<float>(i % 10) / 10.0f);
   }
   return image;
 }
@@ -39,8 +33,8 @@ void RecogniseAndConvertTavloraToNewest(benchmark::State& state) {
   ConverterList chain;
   chain.reserve(sortedConverters.size());
   for (auto _ : state) {
-    std::memcpy(buffer.data(), original.data(), 256);
-    int32_t length = 256;
+    std::memcpy(buffer.data(), original.data(), original.bytes.size());
+    int32_t length = original.length();
     const auto source =
         std::find_if(sortedConverters.begin(), sortedConverters.end(),
                      [&](const Converter* c) { return c->accepts(length, buffer.data()); });

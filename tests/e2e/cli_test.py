@@ -144,6 +144,21 @@ class CliTest(unittest.TestCase):
     def read(self, name):
         return (self.dir / name).read_bytes()
 
+    def long_directory(self, length):
+        """A directory below the scratch directory whose relative path has length characters."""
+        parts, remaining = [], length
+        filler = "de"[len(list(self.dir.iterdir())) % 2]
+        while remaining > 0:
+            part = min(remaining, 100)
+            if remaining - part == 1:  # leave room for a separator and at least one character
+                part -= 2
+            parts.append(filler * part)
+            remaining -= part + 1
+        path = "/".join(parts)
+        assert len(path) == length, (len(path), length)
+        (self.dir / path).mkdir(parents=True)
+        return path
+
     def tree(self):
         """Every entry below the scratch directory: file bytes, or a marker for the rest."""
         snapshot = {}
@@ -279,21 +294,6 @@ class PathWalk(CliTest):
         result = self.run_tool(directory)
         self.assertEqual(result.status, 3, result)
         self.assertIn(f"Error 2: Couldn't make file path: {'b' * 55}.fxp\n", result.err)
-
-    def long_directory(self, length):
-        """A directory below the scratch directory whose relative path has length characters."""
-        parts, remaining = [], length
-        filler = "de"[len(list(self.dir.iterdir())) % 2]
-        while remaining > 0:
-            part = min(remaining, 100)
-            if remaining - part == 1:  # leave room for a separator and at least one character
-                part -= 2
-            parts.append(filler * part)
-            remaining -= part + 1
-        path = "/".join(parts)
-        assert len(path) == length, (len(path), length)
-        (self.dir / path).mkdir(parents=True)
-        return path
 
     @posix_build_only
     def test_fifos_and_devices_are_refused_at_once(self):
@@ -469,7 +469,7 @@ class BriskletConversion(CliTest):
         self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050, "501_room.fxp": "<d>"})
 
     def test_output_path_limit_applies_even_to_a_dry_run(self):
-        directory = PathWalk.long_directory(self, 240)
+        directory = self.long_directory(240)
         name = f"{directory}/{'r' * 11}.fxp"  # 256 characters: no room for "501_"
         self.write(name, BRISKLET_V050)
         windows_name = name.replace("/", "\\")
@@ -628,7 +628,7 @@ class HostileInput(CliTest):
         self.assertEqual(self.read("d/sub/501_a.fxp"), BRISKLET_V051)
 
     def test_output_path_limit_at_each_error_level(self):
-        directory = PathWalk.long_directory(self, 240)
+        directory = self.long_directory(240)
         too_long = f"{directory}/{'r' * 11}.fxp"  # 256 characters: no room for "501_"
         fits = f"{directory}/{'q' * 10}.fxp"      # 255 characters
         self.write(too_long, BRISKLET_V050)
