@@ -323,6 +323,12 @@ void waitForEnter() {
   }
 }
 
+bool pathExists(const char* path) {
+  const NativePath native(path);
+  struct stat status;
+  return ::lstat(native.get(), &status) == 0;
+}
+
 bool isDirectory(const char* path) {
   const NativePath native(path);
   struct stat status;
