@@ -750,6 +750,12 @@ class Banks(CliTest):
         self.assertRun(["-t1000203", "-e1", "b.fxb"], status=3,
                        err="Error 1: Unrecognized source format: b.fxb\n")
 
+    def test_a_bank_that_would_outgrow_a_mebibyte_is_not_written(self):
+        # 13,000 Brisklet programs fit in 1 MiB; upgraded, they would not.
+        self.write("big.fxb", bank([BRISKLET_V050] * 13000))
+        self.assertRun(["big.fxb"], status=3, err="Error 2: Conversion failed: big.fxb\n")
+        self.assertEqual(set(self.tree()), {"big.fxb"})
+
     def test_near_misses_are_left_alone(self):
         good = [TAVLORA_V012, TAVLORA_V012]
         record = bytearray(TAVLORA_V012)
