@@ -415,6 +415,8 @@ def main():
     parser.add_argument("--sample", type=int, default=100, help="how many mutants to try")
     parser.add_argument("--seed", type=int, default=1, help="picks the sample reproducibly")
     parser.add_argument("--rule", action="append", choices=RULES, help="only these rules")
+    parser.add_argument("--only", action="append", metavar="FILE:LINE",
+                        help="every mutant of this line, no sampling (repeatable)")
     parser.add_argument("--rerun", type=Path,
                         help="try again the survivors listed in this results file")
     parser.add_argument("--list", action="store_true", help="print the sample, build nothing")
@@ -432,6 +434,8 @@ def main():
                   for s in json.loads(args.rerun.read_text())["mutants"]
                   if s["result"] == "survived"}
         sample = [m for m in pool if m.key() in wanted]
+    elif args.only:
+        sample = [m for m in pool if f"{m.path}:{m.line}" in args.only]
     else:
         sample = random.Random(args.seed).sample(pool, min(args.sample, len(pool)))
     print(f"{len(pool)} mutants in {args.paths}; trying {len(sample)} (seed {args.seed})")

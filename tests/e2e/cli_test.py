@@ -105,6 +105,7 @@ class CliTest(unittest.TestCase):
         self.dir = Path(tempfile.mkdtemp(prefix="tunewright-e2e-"))
 
     def tearDown(self):
+        self.dir.chmod(0o755)
         for root, dirs, _ in os.walk(self.dir):
             for d in dirs:  # let rmtree into directories a test made unreadable
                 path = Path(root, d)
@@ -224,6 +225,7 @@ class PathWalk(CliTest):
                        err="Error 1: Unrecognized source format: .\\x.fxp\n")
         self.assertRun(["-v", "-"], out="Searching directory: .\n",
                        err="Error 1: Unrecognized source format: .\\x.fxp\n")
+        self.assertRun(["-e1"], status=3, err="Error 1: Unrecognized source format: .\\x.fxp\n")
 
     def test_recursion_only_with_r(self):
         self.write("d/a.fxp", self.GARBAGE)
@@ -309,6 +311,31 @@ class PathWalk(CliTest):
         self.assertEqual((result.status, result.err),
                          (0, "Error 2: Failed to open input file: pipe.fxp\n"
                              "Error 2: Failed to open input file: zero.fxp\n"))
+
+    @posix_build_only
+    def test_an_unreadable_directory_does_not_stop_a_recursive_scan(self):
+        self.dir.chmod(0o777)
+        self.write("d/b/room.fxp", BRISKLET_V050)
+        (self.dir / "d/a").mkdir()
+        for folder, mode in (("d", 0o777), ("d/b", 0o777), ("d/a", 0)):
+            (self.dir / folder).chmod(mode)
+        result = self.run_tool("-rv", "d", preexec_fn=ordinary_user())
+        self.assertEqual((result.status, result.err, sorted(result.out.splitlines())),
+                         (0, "", ["Converting data file: d\\b\\room.fxp", "No files found.",
+                                  "Searching directory: d", "Searching directory: d\\a",
+                                  "Searching directory: d\\b"]))
+        self.assertEqual(self.read("d/b/501_room.fxp"), BRISKLET_V051)
+
+    def test_both_streams_in_one_file_keep_the_order_of_the_lines(self):
+        self.write("a.fxp", self.GARBAGE)
+        self.write("b.fxp", self.GARBAGE)
+        with tempfile.TemporaryFile() as both:
+            subprocess.run(EXEC_PREFIX + [PROGRAM, "-vv", "-e3", "a.fxp", "b.fxp"], cwd=self.dir,
+                           stdin=subprocess.DEVNULL, stdout=both, stderr=both, timeout=60)
+            both.seek(0)
+            self.assertEqual(decode(both.read()),
+                             "Loading data file: a.fxp\nError 1: Unrecognized source format: a.fxp\n"
+                             "Loading data file: b.fxp\nError 1: Unrecognized source format: b.fxp\n")
 
     @posix_build_only
     def test_links_to_directories_are_not_entered_by_a_recursive_scan(self):
@@ -801,6 +828,47 @@ def as_user(uid, gid, groups=()):
         os.setgid(gid)
         os.setuid(uid)
     return drop
+
+
+def ordinary_user():
+    """Runs the child as an ordinary user: one made up when the tests run as root, else the
+    tests' own."""
+    return as_user(4444, 4444) if os.geteuid() == 0 else None
+
+
+class Permissions(CliTest):
+    def setUp(self):
+        super().setUp()
+        if WINDOWS_BUILD or os.name != "posix":
+            self.skipTest("POSIX build only")
+        self.dir.chmod(0o777)
+
+    def test_new_outputs_get_mode_0666_less_the_umask(self):
+        self.write("room.fxp", BRISKLET_V050)
+        for umask, mode in ((0o002, 0o664), (0o077, 0o600)):
+            (self.dir / "501_room.fxp").unlink(missing_ok=True)
+            self.assertRun(["room.fxp"], preexec_fn=lambda: os.umask(umask))
+            self.assertEqual((self.dir / "501_room.fxp").stat().st_mode & 0o7777, mode)
+
+    def test_outputs_are_made_beside_the_preset_under_a_read_only_parent(self):
+        self.write("locked/open/room.fxp", BRISKLET_V050).chmod(0o666)
+        (self.dir / "locked/open").chmod(0o777)
+        (self.dir / "locked").chmod(0o555)
+        self.dir.chmod(0o555)  # the current directory takes nothing either
+        self.assertRun(["locked/open/room.fxp"], preexec_fn=ordinary_user())
+        self.assertRun(["-o", "locked/open/room.fxp"], preexec_fn=ordinary_user())
+        self.assertEqual(self.read("locked/open/room.fxp"), BRISKLET_V051)
+        self.assertEqual(self.read("locked/open/501_room.fxp"), BRISKLET_V051)
+        self.assertEqual(sorted(os.listdir(self.dir / "locked/open")), ["501_room.fxp", "room.fxp"])
+
+    def test_a_preset_the_user_may_not_write_is_not_replaced(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root, to give the preset to another user")
+        theirs = self.write("theirs.fxp", BRISKLET_V050)
+        theirs.chmod(0o644)  # root's, in a directory where anyone may make files
+        self.assertRun(["-o", "theirs.fxp"], status=3, preexec_fn=ordinary_user(),
+                       err="Error 2: Failed to open output file: theirs.fxp\n")
+        self.assertEqual((theirs.read_bytes(), theirs.stat().st_uid), (BRISKLET_V050, 0))
 
 
 class Safety(CliTest):

@@ -1,7 +1,10 @@
 // The POSIX file layer: what it promises beyond plain system calls (backslash paths, regular
 // files only, safe replacement).
 
+#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,6 +22,20 @@
 
 #include "platform/platform.h"
 #include "platform/posix_file_calls.h"
+
+// While set, the directory listing reports no entry types (d_type DT_UNKNOWN), as some file
+// systems do; the program's own calls to readdir land here rather than in the C library.
+bool hideEntryTypes = false;
+
+extern "C" struct dirent* readdir(DIR* dir) {
+  static const auto next =
+      reinterpret_cast<struct dirent* (*)(DIR*)>(::dlsym(RTLD_NEXT, "readdir"));
+  struct dirent* entry = next(dir);
+  if (entry != nullptr && hideEntryTypes) {
+    entry->d_type = DT_UNKNOWN;
+  }
+  return entry;
+}
 
 namespace tunewright::platform {
 namespace {
@@ -101,22 +118,52 @@ TEST_F(ReadFile, RefusesAnythingButARegularFileWithoutBlocking) {
   EXPECT_EQ(readFile(path("link.fxp").c_str(), buffer, 16), 3);  // links are followed
 }
 
+TEST_F(ReadFile, ReadsAFileThatReportsNoSizeToItsEnd) {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);  // size 0, whatever it holds
+  const std::string expected{std::istreambuf_iterator<char>(in), {}};
+  ASSERT_FALSE(expected.empty());
+  constexpr int32_t kCapacity = 4096;
+  unsigned char buffer[kCapacity];
+  const int32_t length = readFile("/proc/self/cmdline", buffer, kCapacity);
+  ASSERT_GT(length, 0);
+  EXPECT_EQ(std::string(buffer, buffer + length), expected);
+}
+
+// PATH_MAX counts the terminating null: a path of that many characters has no room for it.
+// (The sanitizer build catches a copy one byte too long.)
+TEST(NativePath, APathOfPathMaxCharactersIsRefused) {
+  const std::string longest(PATH_MAX, 'a');
+  unsigned char buffer[16];
+  auto visit = [](const DirectoryEntry&) { return true; };
+  EXPECT_FALSE(pathExists(longest.c_str()));
+  EXPECT_FALSE(isDirectory(longest.c_str()));
+  EXPECT_EQ(listDirectory(longest.c_str(), visit), ListOutcome::kNothingListed);
+  EXPECT_EQ(readFile(longest.c_str(), buffer, 16), -1);
+  EXPECT_EQ(writeFileSafely(longest.c_str(), kImage, kImageLength, WriteMode::kCreate),
+            WriteOutcome::kCannotCreate);
+}
+
 using ListDirectory = ScratchDirectory;
 
 TEST_F(ListDirectory, VisitsEveryEntryAndTellsDirectoriesButNotLinksToThem) {
   fs::create_directory(path("sub"));
   write("a.fxp", "");
   fs::create_directory_symlink(path("sub"), path("link"));
-  std::set<std::pair<std::string, bool>> seen;
-  auto visit = [&](const DirectoryEntry& entry) {
-    seen.emplace(entry.name, entry.isDirectory);
-    return true;
-  };
-  const std::string backslashed = root_.string() + "\\sub\\..";
-  EXPECT_EQ(listDirectory(backslashed.c_str(), visit), ListOutcome::kFinished);
-  EXPECT_EQ(seen,
-            (std::set<std::pair<std::string, bool>>{
-                {".", true}, {"..", true}, {"a.fxp", false}, {"sub", true}, {"link", false}}));
+  for (const bool hidden : {false, true}) {
+    hideEntryTypes = hidden;
+    std::set<std::pair<std::string, bool>> seen;
+    auto visit = [&](const DirectoryEntry& entry) {
+      seen.emplace(entry.name, entry.isDirectory);
+      return true;
+    };
+    const std::string backslashed = root_.string() + "\\sub\\..";
+    EXPECT_EQ(listDirectory(backslashed.c_str(), visit), ListOutcome::kFinished);
+    hideEntryTypes = false;
+    EXPECT_EQ(seen,
+              (std::set<std::pair<std::string, bool>>{
+                  {".", true}, {"..", true}, {"a.fxp", false}, {"sub", true}, {"link", false}}))
+        << (hidden ? "without entry types" : "with entry types");
+  }
 }
 
 TEST_F(ListDirectory, StopsWhenTheVisitorSaysSoAndReportsWhatCannotBeListed) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <map>
 
 #include "preset_builder.h"
@@ -191,6 +192,30 @@ TEST(Tavlora, SelectorsAreRemappedEvenWhenTheirChoiceStays) {
   const Image v025 = step(tavlora203To205(), v023);
   EXPECT_EQ(v025.paramBits(26), v023.paramBits(26));
   EXPECT_EQ(v025.paramBits(52), v023.paramBits(52));
+}
+
+TEST(Tavlora, SelectorsHoldingTheirLastChoiceKeepIt) {
+  struct Selector {
+    int32_t local;
+    int32_t choices;  // in 0.2, one more in 0.2.3
+  };
+  const Selector selectors[] = {{12, 6}, {14, 6}, {16, 6}, {24, 5}};
+  Image v020 = step(tavlora102To200(), example012());
+  for (const int32_t section : {0, 1}) {
+    for (const Selector& selector : selectors) {
+      v020.setParam(selector.local + 26 * section, 1.0f);
+    }
+  }
+  const Image v023 = step(tavlora200To203(), v020);
+  for (const int32_t section : {0, 1}) {
+    for (const Selector& selector : selectors) {
+      // The centre of the last band of the longer list; 0.2.3 has two parameters in front.
+      const float last =
+          (static_cast<float>(selector.choices) + 0.5f) / static_cast<float>(selector.choices + 1);
+      EXPECT_FLOAT_EQ(std::bit_cast<float>(v023.paramBits(selector.local + 26 * section + 2)), last)
+          << selector.local << " in section " << section;
+    }
+  }
 }
 
 }  // namespace
