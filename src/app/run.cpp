@@ -4,6 +4,7 @@
 #include "app/options.h"
 #include "app/path_walk.h"
 #include "convert/chain.h"
+#include "platform/platform.h"
 
 namespace tunewright {
 
@@ -15,6 +16,10 @@ enum ExitStatus : int {
   kPrefixWithOverwrite = 2,
   kStopped = 3,
 };
+
+bool isMisplacedOption(const char* argument) {
+  return argument[0] == '-' && !platform::pathExists(argument);
+}
 
 }  // namespace
 
@@ -42,7 +47,18 @@ int runProgram(int argc, const char* const* argv) {
   if (firstPath == argc) {
     return processPath(".") ? kDone : kStopped;
   }
+  // An option after the files would be silently taken as a path: `tunewright x.fxp -n` must not
+  // write. Only an existing file or directory may have a name that begins with "-".
+  for (int i = firstPath + 1; i < argc; ++i) {
+    if (isMisplacedOption(argv[i]) &&
+        !reportError(3, {"Options must come before files: ", argv[i]})) {
+      return kOptionError;
+    }
+  }
   for (int i = firstPath; i < argc; ++i) {
+    if (i > firstPath && isMisplacedOption(argv[i])) {
+      continue;  // tolerated, and passed over
+    }
     if (!processPath(argv[i])) {
       return kStopped;
     }
