@@ -19,6 +19,9 @@ export async function openPage(pagePath) {
   const page = context.pages()[0] ?? await context.newPage();
   const requests = [];
   context.on("request", (request) => requests.push(request.url()));
+  // Catching file choosers from the start: turned on only while waiting for one, the catching
+  // can come too late for the key press that opens it.
+  page.on("filechooser", () => {});
   await page.goto(pathToFileURL(pagePath).href);
   await page.waitForFunction(() => document.body.dataset.state === "idle");
   const close = async () => {

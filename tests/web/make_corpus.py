@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the page tests' library: presets of every layout from the project's generator, with
-selector values on and beside the edges of every choice band, near misses of each layout, and
-garbage, in nested folders, one of them of more than 100 entries.
+"""Writes the page tests' library: presets and banks of every layout from the project's
+generator, with selector values on and beside the edges of every choice band, near misses of
+each layout, and garbage, in nested folders, one of them of more than 100 entries.
 
     make_corpus.py DIRECTORY
 """
@@ -59,6 +59,23 @@ def presets(rng):
             yield f"{format_id}-{i}.fxp", make_presets.preset(format_id, params, name, fx_version=i)
 
 
+def banks(rng):
+    """(name, bytes) of banks of every source layout, and banks that mix layouts or hold a
+    near miss (not recognised)."""
+    for format_id in SOURCES:
+        count = make_presets.LAYOUTS[format_id][1]
+        for i in range(25):
+            programs = [make_presets.preset(format_id, [rng.random() for _ in range(count)],
+                                            f"B{j}".encode()) for j in range(1 + i % 6)]
+            if i % 5 == 1:
+                programs = [make_presets.unfilled(program) for program in programs]
+            yield f"bank-{format_id}-{i}.fxb", make_presets.bank(programs, version=1 + i % 2)
+    yield "bank-mixed.fxb", make_presets.bank([make_presets.preset(1000102),
+                                               make_presets.preset(1000200)])
+    yield "bank-short.fxb", make_presets.bank([make_presets.preset(2000500)])[:-1]
+    yield "bank-count.fxb", make_presets.bank([make_presets.preset(2000500)], num_programs=2)
+
+
 def near_misses():
     """(name, bytes) of images one detail away from a known layout."""
     for format_id in SOURCES:
@@ -92,6 +109,7 @@ def main(argv):
     rng = random.Random(13)
     # One folder of several hundred entries, so that folder reading past 100 entries is covered.
     files = [(f"bulk/{name}", data) for name, data in presets(rng)]
+    files += [(f"banks/{name}", data) for name, data in banks(rng)]
     files += [(f"odd/misses/{name}", data) for name, data in near_misses()]
     files += [(f"odd/{name}", data) for name, data in garbage(rng)]
     files += [("odd/readme.txt", b"not looked at\n"), ("odd/UPPER.FXP", make_presets.preset(2000500))]

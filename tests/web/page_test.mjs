@@ -124,7 +124,8 @@ test("presets chosen with the keyboard come out as the program writes them", asy
   await page.focus("#choose-files");
   await give(page, () => choose(all));
   await assertAsProgram(page, expected, byName);
-  assert.match(await page.getByRole("status").textContent(), /^5 files: 5 upgraded\./);
+  assert.ok((await page.getByRole("status").textContent())
+    .startsWith(`${all.length} files: ${all.length} upgraded.`));
 });
 
 test("a library from the folder button or dropped comes out as the program writes it",
