@@ -73,7 +73,8 @@ function convertOne(bytes, target) {
   const result = { outcome };
   if (outcome === UPGRADED) {
     result.output = new Uint8Array(core.memory.buffer, core.image(), core.resultLength()).slice();
-    result.words = `upgraded from ${cString(core.resultSourceName())} to ${cString(core.resultTargetName())}`;
+    const what = core.resultIsBank() ? "bank upgraded" : "upgraded";
+    result.words = `${what} from ${cString(core.resultSourceName())} to ${cString(core.resultTargetName())}`;
     result.versionCode = core.resultVersionCode();
   } else if (outcome === ALREADY_CURRENT) {
     result.words = "already current";
