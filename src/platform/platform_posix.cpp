@@ -268,6 +268,24 @@ int openUnnamedBeside(const char* path) {
 #endif
 }
 
+// Gives an unnamed file its name. Directly where the process may (it takes the capability to
+// look up any file), else through its entry in /proc, which every user may link.
+bool linkUnnamed(int fd, const char* path) {
+  static bool direct = true;
+  if (direct) {
+    if (::linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0) {
+      return true;
+    }
+    if (errno != EPERM && errno != ENOENT && errno != EINVAL) {
+      return false;
+    }
+    direct = false;
+  }
+  char self[32];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return ::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
 // Writes a new file through an unnamed one, given its name only once it is complete; a link
 // never replaces what is there.
 std::optional<WriteOutcome> createUnnamed(const char* path, const unsigned char* data,
@@ -279,9 +297,7 @@ std::optional<WriteOutcome> createUnnamed(const char* path, const unsigned char*
   if (!writeAll(file.get(), data, length)) {
     return WriteOutcome::kWriteFailed;
   }
-  char self[64];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
-  if (::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) != 0) {
+  if (!linkUnnamed(file.get(), path)) {
     if (errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0) {
       return std::nullopt;  // no /proc to name the file by
     }
