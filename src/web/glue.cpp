@@ -121,7 +121,7 @@ TUNEWRIGHT_EXPORT("convert") int32_t convert(int32_t length, int32_t target) {
   chain.clear();
   lastLength = 0;
   lastRecognition = length >= 0 && length <= kImageCapacity ? recogniseImage(length, image.data())
-                                                         : Recognition{};
+                                                            : Recognition{};
   Outcome outcome = Outcome::kUpgraded;
   if (lastRecognition.source == nullptr) {
     outcome = Outcome::kUnrecognised;

@@ -137,6 +137,39 @@ test("a library from the folder button or dropped comes out as the program write
   await assertAsProgram(page, expected);
   await give(page, () => dropPaths(context, page, [library]));
   await assertAsProgram(page, expected);
+
+  // Without file system handles the page reads a folder through entries, which give at most
+  // 100 children a call. Chromium's own entries cannot read a folder dropped by DevTools, so
+  // stand-ins over the drop's handles take their place, handing out children as chromium does.
+  await page.evaluate((rootName) => {
+    const handleOf = DataTransferItem.prototype.getAsFileSystemHandle;
+    delete DataTransferItem.prototype.getAsFileSystemHandle;
+    const directory = (handle, fullPath) => ({
+      isFile: false, isDirectory: true, fullPath,
+      createReader() {
+        let children = null;
+        return { readEntries(done, failed) {
+          children ??= (async () => {
+            const all = [];
+            for await (const child of (await handle).values()) {
+              const path = `${fullPath}/${child.name}`;
+              all.push(child.kind === "directory" ? directory(child, path) : {
+                isFile: true, isDirectory: false, fullPath: path,
+                file: (got, lost) => child.getFile().then(got, lost) });
+            }
+            return all;
+          })();
+          children.then((all) => done(all.splice(0, 100)), failed);
+        } };
+      } });
+    DataTransferItem.prototype.webkitGetAsEntry = function () {
+      return directory(handleOf.call(this), `/${rootName}`);
+    };
+  }, basename(library));
+  await give(page, () => dropPaths(context, page, [library]));
+  await assertAsProgram(page, expected);
+  await page.reload();  // chromium's own entries again
+  await page.waitForFunction(() => document.body.dataset.state === "idle");
 });
 
 test("a target and the original names are taken as -t takes them", async () => {
