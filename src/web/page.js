@@ -10,6 +10,7 @@ const ALREADY_CURRENT = 1;
 const UNRECOGNISED = 2;
 const NO_CHAIN = 3;
 const INPUT_MISMATCH = 4;
+const FAILED = 5;
 const READ_FAILED = -1;
 const programErrors = {
   [UNRECOGNISED]: "Error 1: Unrecognized source format",
@@ -69,7 +70,12 @@ function fillTargets() {
 function convertOne(bytes, target) {
   const capacity = core.imageCapacity();
   new Uint8Array(core.memory.buffer, core.image(), capacity + 1).set(bytes);
-  const outcome = core.convert(bytes.length, target);
+  let outcome;
+  try {
+    outcome = core.convert(bytes.length, target);
+  } catch {
+    outcome = FAILED;  // the module stopped with a trap
+  }
   const result = { outcome };
   if (outcome === UPGRADED) {
     result.output = new Uint8Array(core.memory.buffer, core.image(), core.resultLength()).slice();
