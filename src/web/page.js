@@ -80,7 +80,8 @@ function convertOne(bytes, target) {
   if (outcome === UPGRADED) {
     result.output = new Uint8Array(core.memory.buffer, core.image(), core.resultLength()).slice();
     const what = core.resultIsBank() ? "bank upgraded" : "upgraded";
-    result.words = `${what} from ${cString(core.resultSourceName())} to ${cString(core.resultTargetName())}`;
+    const from = cString(core.resultSourceName());
+    result.words = `${what} from ${from} to ${cString(core.resultTargetName())}`;
     result.versionCode = core.resultVersionCode();
   } else if (outcome === ALREADY_CURRENT) {
     result.words = "already current";
@@ -126,6 +127,9 @@ function setStatus(text, state) {
   document.body.dataset.state = state;
 }
 
+const unreadable = { outcome: READ_FAILED, words: "failed", detail: programErrors[READ_FAILED] };
+const fileCount = (n) => `${n} ${n === 1 ? "file" : "files"}`;
+
 // Converts every input to the chosen target and makes the download.
 async function convertAll(startedAt = performance.now()) {
   const run = ++runNumber;
@@ -135,14 +139,13 @@ async function convertAll(startedAt = performance.now()) {
   $("results").hidden = inputs.length === 0;
   $("download").disabled = true;
   download = null;
-  setStatus(`Converting ${inputs.length} files…`, "busy");
+  setStatus(`Converting ${fileCount(inputs.length)}…`, "busy");
   const outputs = [];
   const counts = new Map();
   for (let first = 0; first < inputs.length; first += BATCH) {
     const rows = document.createDocumentFragment();
     for (const input of inputs.slice(first, first + BATCH)) {
-      const result = input.bytes ? convertOne(input.bytes, target)
-                                 : { outcome: READ_FAILED, words: "failed", detail: programErrors[READ_FAILED] };
+      const result = input.bytes ? convertOne(input.bytes, target) : unreadable;
       const kind = summaryWords[result.outcome] ?? "failed";
       counts.set(kind, (counts.get(kind) ?? 0) + 1);
       if (result.output) {
@@ -163,11 +166,11 @@ async function convertAll(startedAt = performance.now()) {
     if (run !== runNumber) return;
   }
   const summary = [...counts].map(([word, n]) => `${n} ${word}`).join(", ");
-  const others = passedOver ? `; ${passedOver} other files passed over` : "";
+  const others = passedOver ? `; ${fileCount(passedOver)} not named as presets passed over` : "";
   $("download").textContent = download ? `Download ${download.name}` : "Download";
   $("download").disabled = !download;
   document.body.dataset.runMs = (performance.now() - startedAt).toFixed(1);
-  setStatus(`${inputs.length} files: ${summary || "none"}${others}. ` +
+  setStatus(`${fileCount(inputs.length)}: ${summary || "none"}${others}. ` +
             (download ? `Ready to download ${download.name}.` : "Nothing to download."), "ready");
 }
 

@@ -76,6 +76,11 @@ def banks(rng):
     yield "bank-count.fxb", make_presets.bank([make_presets.preset(2000500)], num_programs=2)
 
 
+def with_word(data, offset, value):
+    """The image with one big-endian header word replaced."""
+    return data[:offset] + struct.pack(">i", value) + data[offset + 4:]
+
+
 def near_misses():
     """(name, bytes) of images one detail away from a known layout."""
     for format_id in SOURCES:
@@ -83,9 +88,9 @@ def near_misses():
         good = make_presets.preset(format_id)
         yield f"miss-{format_id}-short.fxp", good[:-1]
         yield f"miss-{format_id}-long.fxp", good + b"\0"
-        yield f"miss-{format_id}-bytesize.fxp", good[:4] + struct.pack(">i", len(good) - 7) + good[8:]
-        yield f"zero-{format_id}-bytesize.fxp", good[:4] + bytes(4) + good[8:]
-        yield f"miss-{format_id}-numparams.fxp", good[:24] + struct.pack(">i", count + 1) + good[28:]
+        yield f"miss-{format_id}-bytesize.fxp", with_word(good, 4, len(good) - 7)
+        yield f"zero-{format_id}-bytesize.fxp", make_presets.unfilled(good)
+        yield f"miss-{format_id}-numparams.fxp", with_word(good, 24, count + 1)
         yield f"miss-{format_id}-plugin.fxp", good[:16] + b"Xvla" + good[20:]
         yield f"miss-{format_id}-magic.fxp", b"CcnJ" + good[4:]
         yield f"miss-{format_id}-extra-word.fxp", make_presets.image(fx_id, [0.5] * (count + 1))
@@ -112,7 +117,8 @@ def main(argv):
     files += [(f"banks/{name}", data) for name, data in banks(rng)]
     files += [(f"odd/misses/{name}", data) for name, data in near_misses()]
     files += [(f"odd/{name}", data) for name, data in garbage(rng)]
-    files += [("odd/readme.txt", b"not looked at\n"), ("odd/UPPER.FXP", make_presets.preset(2000500))]
+    files += [("odd/readme.txt", b"not looked at\n"),
+              ("odd/UPPER.FXP", make_presets.preset(2000500))]
     for relative, data in files:
         path = root / relative
         path.parent.mkdir(parents=True, exist_ok=True)

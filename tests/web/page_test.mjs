@@ -181,7 +181,8 @@ test("a target and the original names are taken as -t takes them", async () => {
   await assertAsProgram(page, expected, (path) => path.replace(/\/203_([^/]*)$/, "/$1"));
   const outcomes = new Map(await rows(page));
   assert.equal(outcomes.get("examples/tavlora/Deep Bass.fxp"), "already current");
-  assert.match(outcomes.get("examples/brisklet/Hall.fxp"), /^cannot be upgraded to Tavlora v0\.2\.3/);
+  assert.match(outcomes.get("examples/brisklet/Hall.fxp"),
+               /^cannot be upgraded to Tavlora v0\.2\.3/);
 
   await page.selectOption("#target", "0");
   await page.check("input[value=prefix]");
