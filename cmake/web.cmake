@@ -6,7 +6,7 @@ enable_testing()
 include(ExternalProject)
 find_program(NODE node REQUIRED)
 set(node_modules ${PROJECT_SOURCE_DIR}/node_modules)
-if(NOT EXISTS ${node_modules}/client-zip/index.js OR NOT EXISTS ${node_modules}/playwright-core)
+if(NOT EXISTS ${node_modules}/fflate/umd/index.js OR NOT EXISTS ${node_modules}/playwright-core)
   message(FATAL_ERROR "The page needs the npm packages of package-lock.json: run 'npm ci' in "
     "${PROJECT_SOURCE_DIR}")
 endif()
@@ -37,7 +37,7 @@ ExternalProject_Add(web_engine
 
 set(TUNEWRIGHT_WEB_PAGE ${CMAKE_BINARY_DIR}/tunewright.html)
 set(page_sources src/web/build_page.mjs src/web/page.html src/web/page.js
-  ${node_modules}/client-zip/index.js ${node_modules}/client-zip/LICENSE.txt)
+  ${node_modules}/fflate/umd/index.js ${node_modules}/fflate/LICENSE)
 add_custom_command(OUTPUT ${TUNEWRIGHT_WEB_PAGE}
   COMMAND ${NODE} ${PROJECT_SOURCE_DIR}/src/web/build_page.mjs ${wasm} ${TUNEWRIGHT_WEB_PAGE}
   DEPENDS web_engine ${wasm} ${page_sources}

@@ -1,5 +1,5 @@
-// Makes tunewright.html: page.html with the WebAssembly module, the zip writer (its licence
-// kept) and page.js inlined, so that the page is one file that works offline from disk.
+// Makes tunewright.html: page.html with the zip writer (its licence kept), the WebAssembly
+// module and page.js inlined, so that the page is one file that works offline from disk.
 //
 //     node src/web/build_page.mjs TUNEWRIGHT.WASM OUTPUT.HTML   (from the source tree's root)
 
@@ -11,29 +11,22 @@ if (!outputPath) {
   process.exit(2);
 }
 const read = (path) => readFileSync(path, "utf8");
-const zipWriter = "node_modules/client-zip";
+const zipWriter = "node_modules/fflate";
 const zipVersion = JSON.parse(read(`${zipWriter}/package.json`)).version;
 
-// The zip writer is an ES module; in one inline script with the page's own, its exports
-// become plain constants.
-const exportList = /export\s*\{([^}]*)\};?\s*$/;
-const zipModule = read(`${zipWriter}/index.js`).trim();
-if (!exportList.test(zipModule)) throw new Error("client-zip's exports are not where expected");
-const zipScript = zipModule.replace(exportList, (_, list) => `const ${list.split(",").map(
-  (item) => item.trim().split(/\s+as\s+/).reverse().join(" = ")).join(", ")};`);
-
+// fflate's browser build defines the global fflate, which page.js takes zipSync from.
 const wasm = readFileSync(wasmPath).toString("base64");
-const script = [
-  `/* client-zip ${zipVersion}\n${read(`${zipWriter}/LICENSE.txt`).trim()}\n*/`,
-  zipScript,
-  read("src/web/page.js").split("WASM_BASE64").join(wasm),
+const scripts = [
+  `<script>\n/* fflate ${zipVersion}\n${read(`${zipWriter}/LICENSE`).trim()}\n*/\n` +
+    `${read(`${zipWriter}/umd/index.js`).trim()}\n</script>`,
+  `<script type="module">\n${read("src/web/page.js").split("WASM_BASE64").join(wasm)}</script>`,
 ].join("\n");
-// Nothing in the scripts may close the element early.
-if (script.includes("</script")) throw new Error("an inlined script contains </script");
+// Nothing in the scripts may close their element early.
+if (scripts.split("</script").length !== 3) throw new Error("an inlined script holds </script");
 
 const marker = '<script type="module" src="page.js"></script>';
 const page = read("src/web/page.html");
 if (!page.includes(marker)) throw new Error(`page.html lacks ${marker}`);
-const html = page.split(marker).join(`<script type="module">\n${script}\n</script>`);
+const html = page.split(marker).join(scripts);
 writeFileSync(outputPath, html);
 console.log(`${outputPath}: ${html.length} bytes, of which the module ${wasm.length} in base64`);

@@ -1,6 +1,6 @@
 // The page's behaviour: gathers the dropped or chosen files, has the WebAssembly core convert
 // each one, lists the outcomes and offers the results. build_page.mjs inlines it after the zip
-// writer, whose downloadZip it uses, and puts the module, in base64, into wasmBase64.
+// writer, fflate, and puts the module, in base64, into wasmBase64.
 
 const wasmBase64 = "WASM_BASE64";
 
@@ -30,6 +30,8 @@ const summaryWords = {
 const presetName = /\.(fxp|FXP|fxb|FXB)$/;
 // Rows added to the list at a time, so that the page stays responsive on large folders.
 const BATCH = 250;
+// Zip entries are stored, not compressed: presets are small, and the zip is ready at once.
+const STORED = { level: 0 };
 // Files read as one blob.
 const READ_GROUP = 64;
 
@@ -149,8 +151,7 @@ async function convertAll(startedAt = performance.now()) {
       const kind = summaryWords[result.outcome] ?? "failed";
       counts.set(kind, (counts.get(kind) ?? 0) + 1);
       if (result.output) {
-        outputs.push({ name: outputPath(input.path, result.versionCode), input: result.output,
-                       lastModified: input.lastModified });
+        outputs.push({ name: outputPath(input.path, result.versionCode), input: result.output });
       }
       rows.append(row(input.path, result.words, result.detail));
     }
@@ -162,8 +163,8 @@ async function convertAll(startedAt = performance.now()) {
     const name = outputs[0].name.slice(outputs[0].name.lastIndexOf("/") + 1);
     download = { name, blob: new Blob([outputs[0].input]) };
   } else if (outputs.length > 1) {
-    download = { name: "upgraded-presets.zip", blob: await downloadZip(outputs).blob() };
-    if (run !== runNumber) return;
+    const entries = Object.fromEntries(outputs.map(({ name, input }) => [name, [input, STORED]]));
+    download = { name: "upgraded-presets.zip", blob: new Blob([self.fflate.zipSync(entries)]) };
   }
   const summary = [...counts].map(([word, n]) => `${n} ${word}`).join(", ");
   const others = passedOver ? `; ${fileCount(passedOver)} not named as presets passed over` : "";
@@ -181,8 +182,7 @@ async function readAll(files, limit) {
   const part = ({ file }) => (file.size > limit ? file.slice(0, limit) : file);
   const readOne = async ({ path, file }) => {
     try {
-      return { path, bytes: new Uint8Array(await part({ file }).arrayBuffer()),
-               lastModified: file.lastModified };
+      return { path, bytes: new Uint8Array(await part({ file }).arrayBuffer()) };
     } catch {
       return { path, bytes: null };
     }
@@ -195,7 +195,7 @@ async function readAll(files, limit) {
       return group.map(({ path, file }, i) => {
         const bytes = all.subarray(offset, offset + parts[i].size);
         offset += parts[i].size;
-        return { path, bytes, lastModified: file.lastModified };
+        return { path, bytes };
       });
     } catch {
       return Promise.all(group.map(readOne));
