@@ -1,5 +1,6 @@
 // The page's way into the conversion core: the exports of the WebAssembly module, and nothing else.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -64,11 +65,10 @@ TUNEWRIGHT_EXPORT("start") void start() {
   snapshotConverters();
   targets.clear();
   for (const Converter* converter : sortedConverters) {
-    bool known = false;
-    for (const Converter* target : targets) {
-      known = known || target->targetId() == converter->targetId();
-    }
-    if (!known) {
+    const auto sameTarget = [converter](const Converter* known) {
+      return known->targetId() == converter->targetId();
+    };
+    if (std::none_of(targets.begin(), targets.end(), sameTarget)) {
       targets.push_back(converter);
     }
   }
