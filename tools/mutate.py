@@ -224,8 +224,8 @@ def find_mutants(path, text):
                 # Bodies end with the indentation of their closing brace; keep it where it is.
                 first_body, first_tail = first.rstrip(" "), first[len(first.rstrip(" ")):]
                 second_body = second.rstrip(" ")
-                add(brace + 1, other_close,
-                    second_body + first_tail + "} else {" + first_body + first_tail, "swap-branches")
+                swapped = second_body + first_tail + "} else {" + first_body + first_tail
+                add(brace + 1, other_close, swapped, "swap-branches")
     for start, end in strings:
         if MESSAGE.search(text[start:end]):
             add(start + 1, start + 2, "", "message")  # the message loses its first character
@@ -331,7 +331,8 @@ class Bench:
 
     def run_test(self, test, timeout):
         try:
-            ran = subprocess.run(test["command"], cwd=test["cwd"], env={**os.environ, **test["env"]},
+            ran = subprocess.run(test["command"], cwd=test["cwd"],
+                                 env={**os.environ, **test["env"]},
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL, timeout=timeout)
         except subprocess.TimeoutExpired:

@@ -333,9 +333,9 @@ class PathWalk(CliTest):
             subprocess.run(EXEC_PREFIX + [PROGRAM, "-vv", "-e3", "a.fxp", "b.fxp"], cwd=self.dir,
                            stdin=subprocess.DEVNULL, stdout=both, stderr=both, timeout=60)
             both.seek(0)
-            self.assertEqual(decode(both.read()),
-                             "Loading data file: a.fxp\nError 1: Unrecognized source format: a.fxp\n"
-                             "Loading data file: b.fxp\nError 1: Unrecognized source format: b.fxp\n")
+            self.assertEqual(decode(both.read()).splitlines(), [
+                "Loading data file: a.fxp", "Error 1: Unrecognized source format: a.fxp",
+                "Loading data file: b.fxp", "Error 1: Unrecognized source format: b.fxp"])
 
     @posix_build_only
     def test_links_to_directories_are_not_entered_by_a_recursive_scan(self):
