@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -35,6 +36,27 @@ extern "C" struct dirent* readdir(DIR* dir) {
     entry->d_type = DT_UNKNOWN;
   }
   return entry;
+}
+
+// While set, the file system makes no unnamed files (open with O_TMPFILE fails), as some do not,
+// and new files take the named way.
+bool refuseUnnamedFiles = false;
+
+extern "C" int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = va_arg(arguments, mode_t);
+    va_end(arguments);
+  }
+  if (refuseUnnamedFiles && (flags & O_TMPFILE) == O_TMPFILE) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  static const auto next =
+      reinterpret_cast<int (*)(const char*, int, ...)>(::dlsym(RTLD_NEXT, "open"));
+  return next(path, flags, mode);
 }
 
 namespace tunewright::platform {
@@ -291,6 +313,57 @@ TEST_F(WriteFileSafely, AFailedFlushCloseOrRenameKeepsTheOldFileAndRemovesTheTem
     EXPECT_EQ(read("old.fxp"), "precious") << which;
     EXPECT_EQ(names(), std::set<std::string>{"old.fxp"}) << which;
   }
+}
+
+int renameUnsupported(const char*, const char*) {
+  errno = EINVAL;  // no renameat2 on this file system
+  return -1;
+}
+int renameFails(const char*, const char*) {
+  errno = EIO;
+  return -1;
+}
+int closeFails(int) {
+  errno = EIO;
+  return -1;
+}
+
+TEST_F(WriteFileSafely, WithoutUnnamedFilesANewFileTakesANamedTemporary) {
+  write("old.fxp", "precious");
+  const FileCalls real = fileCalls;
+  struct Case {
+    const char* name;
+    int (*renameNoReplace)(const char*, const char*);
+    int (*close)(int);
+    WriteOutcome expected;
+  };
+  const Case cases[] = {
+      {"old.fxp", real.renameNoReplace, real.close, WriteOutcome::kExists},
+      {"new.fxp", real.renameNoReplace, real.close, WriteOutcome::kWritten},
+      // Without renameat2, a hard link, which never replaces either.
+      {"old.fxp", renameUnsupported, real.close, WriteOutcome::kExists},
+      {"linked.fxp", renameUnsupported, real.close, WriteOutcome::kWritten},
+      {"refused.fxp", renameFails, real.close, WriteOutcome::kCannotCreate},
+      {"unclosed.fxp", real.renameNoReplace, closeFails, WriteOutcome::kWriteFailed},
+  };
+  refuseUnnamedFiles = true;
+  const mode_t umask = ::umask(0);  // the mode asked for shows whole
+  for (const Case& c : cases) {
+    const SavedFileCalls restore;
+    fileCalls.renameNoReplace = c.renameNoReplace;
+    fileCalls.close = c.close;
+    EXPECT_EQ(writeFileSafely(path(c.name).c_str(), kImage, kImageLength, WriteMode::kCreate),
+              c.expected)
+        << c.name;
+  }
+  ::umask(umask);
+  refuseUnnamedFiles = false;
+  EXPECT_EQ(read("old.fxp"), "precious");
+  for (const char* name : {"new.fxp", "linked.fxp"}) {
+    EXPECT_EQ(read(name), kImageBytes) << name;
+    EXPECT_EQ(fs::status(path(name)).permissions(), static_cast<fs::perms>(0666)) << name;
+  }
+  EXPECT_EQ(names(), (std::set<std::string>{"old.fxp", "new.fxp", "linked.fxp"}));
 }
 
 std::string callLog;
