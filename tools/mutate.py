@@ -4,13 +4,13 @@ program and runs the tests on it, and reports the slips no test noticed (the sur
 
     tools/mutate.py [--sample N] [--seed S] [--json FILE] [--work DIR] [PATH...]
 
-Each mutant changes one place of one source file. The sources are copied to WORK/src and built
-once in WORK/build (a debug build, warnings not fatal); that build is kept as a snapshot, and
-every mutant starts from a fresh copy of it, so a mutant's build only compiles its own file.
-The tests run fastest first (as timed on the unmutated build) and stop at the first failure.
-A mutant that does not compile changes nothing that runs and is left out of the score. A line
-whose comment holds "no-mutate: why" (or "no-mutate(rule,...): why") is not mutated; see
-docs/MUTATION_TESTING.md.
+Each mutant changes one place of one source file. The sources are copied to WORK/src (WORK is
+build/mutation unless --work says otherwise) and built once in WORK/build (a debug build,
+warnings not fatal); that build is kept as a snapshot, and every mutant starts from a fresh copy
+of it, so a mutant's build only compiles its own file. The tests run fastest first (as timed on
+the unmutated build) and stop at the first failure. A mutant that does not compile changes
+nothing that runs and is left out of the score. A line whose comment holds "no-mutate: why" (or
+"no-mutate(rule,...): why") is not mutated; see docs/MUTATION_TESTING.md.
 """
 
 import argparse
@@ -421,7 +421,7 @@ def main():
     parser.add_argument("--rerun", type=Path,
                         help="try again the survivors listed in this results file")
     parser.add_argument("--list", action="store_true", help="print the sample, build nothing")
-    parser.add_argument("--work", type=Path, default=ROOT / "build" / "mutate",
+    parser.add_argument("--work", type=Path, default=ROOT / "build" / "mutation",
                         help="folder for the copied sources and the builds")
     parser.add_argument("--json", type=Path, help="results file (default: WORK/results.json)")
     parser.add_argument("--jobs", type=int, default=1, help="build jobs")
