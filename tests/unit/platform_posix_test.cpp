@@ -59,6 +59,21 @@ extern "C" int open(const char* path, int flags, ...) {
   return next(path, flags, mode);
 }
 
+// While set, an unnamed file cannot be linked by its descriptor alone (linkat with
+// AT_EMPTY_PATH), as for an ordinary user on kernels before 6.10.
+bool refuseDirectLinks = false;
+
+extern "C" int linkat(int fromDirectory, const char* from, int toDirectory, const char* to,
+                      int flags) {
+  if (refuseDirectLinks && (flags & AT_EMPTY_PATH) != 0) {
+    errno = ENOENT;
+    return -1;
+  }
+  static const auto next = reinterpret_cast<int (*)(int, const char*, int, const char*, int)>(
+      ::dlsym(RTLD_NEXT, "linkat"));
+  return next(fromDirectory, from, toDirectory, to, flags);
+}
+
 namespace tunewright::platform {
 namespace {
 
@@ -313,6 +328,19 @@ TEST_F(WriteFileSafely, AFailedFlushCloseOrRenameKeepsTheOldFileAndRemovesTheTem
     EXPECT_EQ(read("old.fxp"), "precious") << which;
     EXPECT_EQ(names(), std::set<std::string>{"old.fxp"}) << which;
   }
+}
+
+TEST_F(WriteFileSafely, AnUnnamedFileIsNamedThroughProcWhereItCannotBeLinkedDirectly) {
+  write("old.fxp", "precious");
+  refuseDirectLinks = true;
+  EXPECT_EQ(writeFileSafely(path("new.fxp").c_str(), kImage, kImageLength, WriteMode::kCreate),
+            WriteOutcome::kWritten);
+  EXPECT_EQ(writeFileSafely(path("old.fxp").c_str(), kImage, kImageLength, WriteMode::kCreate),
+            WriteOutcome::kExists);
+  refuseDirectLinks = false;
+  EXPECT_EQ(read("new.fxp"), kImageBytes);
+  EXPECT_EQ(read("old.fxp"), "precious");
+  EXPECT_EQ(names(), (std::set<std::string>{"old.fxp", "new.fxp"}));
 }
 
 int renameUnsupported(const char*, const char*) {
