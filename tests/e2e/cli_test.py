@@ -326,6 +326,16 @@ class PathWalk(CliTest):
                                   "Searching directory: d\\b"]))
         self.assertEqual(self.read("d/b/501_room.fxp"), BRISKLET_V051)
 
+    @posix_build_only
+    def test_a_long_scan_keeps_few_files_open(self):
+        import resource
+        for i in range(40):
+            self.write(f"lib/{i}/room.fxp", BRISKLET_V050)
+        self.assertRun(["-r", "lib"],
+                       preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24)))
+        for i in range(40):
+            self.assertEqual(self.read(f"lib/{i}/501_room.fxp"), BRISKLET_V051, i)
+
     def test_both_streams_in_one_file_keep_the_order_of_the_lines(self):
         self.write("a.fxp", self.GARBAGE)
         self.write("b.fxp", self.GARBAGE)
@@ -887,10 +897,10 @@ class Safety(CliTest):
 
     @posix_build_only
     def test_control_characters_in_names_are_shown_escaped(self):
-        self.write("a\nError 2: forged\x1b[31m.fxp", b"junk")
+        self.write("a\nError 2: forged\x1b[31m\x7f\u00c0.fxp", b"junk")  # U+00C0: C3 80
         self.assertRun(["-v", "."], out="Searching directory: .\n",
                        err="Error 1: Unrecognized source format: "
-                           ".\\a\\x0aError 2: forged\\x1b[31m.fxp\n")
+                           ".\\a\\x0aError 2: forged\\x1b[31m\\x7f\u00c0.fxp\n")
 
     @posix_build_only
     def test_an_interrupted_or_killed_run_leaves_whole_presets_only(self):
