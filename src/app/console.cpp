@@ -1,70 +1,37 @@
 #include "app/console.h"
 
 #include <cstdio>
-#include <cstring>
+#include <string>
 
 #include "app/options.h"
+#include "platform/platform.h"
 
 namespace tunewright {
 
 namespace {
 
-// Collects one line so that it reaches the stream in one write: standard error is unbuffered,
-// and a line written piece by piece would cost a system call per piece.
-class LineWriter {
- public:
-  explicit LineWriter(std::FILE* stream) : stream_(stream) {}
-
-  void append(std::string_view text) {
-    if (text.size() > sizeof buffer_ - used_) {
-      flushBuffer();
-      if (text.size() > sizeof buffer_) {  // a very long path: write it as it is
-        std::fwrite(text.data(), 1, text.size(), stream_);
-        return;
-      }
-    }
-    if (!text.empty()) {  // an empty view may carry no pointer at all
-      std::memcpy(buffer_ + used_, text.data(), text.size());
-      used_ += text.size();
-    }
-  }
-
-  void endLine() {
-    append("\n");
-    flushBuffer();
-    std::fflush(stream_);
-  }
-
- private:
-  void flushBuffer() {
-    std::fwrite(buffer_, 1, used_, stream_);
-    used_ = 0;
-  }
-
-  std::FILE* stream_;
-  char buffer_[1024];
-  std::size_t used_ = 0;
-};
-
-void writeLine(std::FILE* stream, std::string_view lead,
+// One line is assembled whole, so that it reaches the stream in one write (standard error is
+// unbuffered) and a console sees whole characters. The buffer is kept for the next line.
+void writeLine(platform::Stream stream, std::string_view lead,
                std::initializer_list<std::string_view> pieces) {
-  LineWriter line(stream);
-  line.append(lead);
+  static std::string line;
+  line.assign(lead);
   for (const std::string_view piece : pieces) {
     line.append(piece);
   }
-  line.endLine();
+  line.push_back('\n');
+  platform::writeLine(stream, line);
 }
 
 }  // namespace
 
 void printLine(std::initializer_list<std::string_view> pieces) {
-  writeLine(stdout, {}, pieces);
+  writeLine(platform::Stream::kOutput, {}, pieces);
 }
 
 bool reportError(int32_t severity, std::initializer_list<std::string_view> pieces) {
   const char lead[] = {'E', 'r', 'r', 'o', 'r', ' ', static_cast<char>('0' + severity), ':', ' '};
-  writeLine(stderr, std::string_view(lead, sizeof lead), pieces);
+  writeLine(platform::Stream::kError, std::string_view(lead, sizeof lead), pieces);
   return options.errorLevel > severity;
 }
 

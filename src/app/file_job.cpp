@@ -1,54 +1,51 @@
+// The job for one preset file, program or bank: load, recognise, plan, convert, write.
+
 #include "app/file_job.h"
 
-#include <array>
 #include <charconv>
+#include <cstring>
 
 #include "app/console.h"
 #include "app/options.h"
 #include "app/paths.h"
 #include "convert/chain.h"
+#include "convert/upgrade.h"
 #include "platform/platform.h"
-#include "preset/preset_image.h"
 
 namespace tunewright {
 
 namespace {
 
-// The one preset image in memory, reused for every file.
-std::array<unsigned char, kPresetCapacity> presetBuffer;
+// The image of the current file, and the work space its conversion steps take turns with. Both
+// are reused for every file; only the pages a file needs are ever touched.
+ImageBuffer imageBuffer;
+ImageBuffer spareBuffer;
 
 // The chain planned for the current file.
 ConverterList converterChain;
 
-const Converter* recognise(int32_t length, const unsigned char* data) {
-  for (const Converter* converter : sortedConverters) {
-    if (converter->accepts(length, data)) {
-      return converter;
-    }
-  }
-  return nullptr;
-}
-
-// Runs the chain over the image. Returns nullptr on success, else the error text for the path.
-const char* applyChain(int32_t& length) {
-  for (const Converter* step : converterChain) {
+// Prints each step at -vv and the image after it at -vvvv.
+class ProgressLines final : public StepObserver {
+ public:
+  void stepStarting(const Converter& step) override {
     if (options.verbosity >= 2) {
-      printLine({step->sourceName(), " -> ", step->targetName()});
-    }
-    if (!step->accepts(length, presetBuffer.data())) {
-      return "Converter input does not match source format: ";
-    }
-    const int32_t converted = step->convert(length, kPresetCapacity, presetBuffer.data());
-    // A length past the buffer would be a converter fault; refuse it rather than write it.
-    if (converted <= 0 || converted > kPresetCapacity) {
-      return "Conversion failed: ";
-    }
-    length = converted;
-    if (options.verbosity >= 4) {
-      dumpBytes(length, presetBuffer.data());
+      printLine({step.sourceName(), " -> ", step.targetName()});
     }
   }
-  return nullptr;
+  void stepFinished(int32_t length, const unsigned char* image) override {
+    if (options.verbosity >= 4) {
+      dumpBytes(length, image);
+    }
+  }
+};
+
+// Whether the file at path already holds exactly these bytes. Reads into the spare buffer, which
+// the finished conversion no longer needs; existed tells whether there was a file to read.
+bool holdsSameBytes(const char* path, const unsigned char* data, int32_t length, bool& existed) {
+  const int32_t found = platform::readFile(path, spareBuffer.data(), length + 1);
+  existed = found >= 0;
+  return found == length &&
+         std::memcmp(spareBuffer.data(), data, static_cast<std::size_t>(length)) == 0;
 }
 
 // Names the output of the converted image and writes it. Returns the go-on flag.
@@ -67,12 +64,27 @@ bool writeResult(const char* path, int32_t length) {
   if (makeOutputPath(kMaxPath, outputPath, prefix, path) == nullptr) {
     return reportError(2, {"Couldn't make output path: ", path});
   }
+  // An output that is already there is done if it holds these very bytes, and otherwise someone's
+  // file: only -o (replacing the input is what it asks for) or -f replaces it. A dry run checks
+  // the same, to show what a real run would meet.
+  const bool replace = options.overwrite || options.force;
+  bool existed = false;
+  if (holdsSameBytes(outputPath, imageBuffer.data(), length, existed)) {
+    return true;
+  }
+  if (existed && !replace) {
+    return reportError(2, {"Output file exists: ", outputPath});
+  }
   if (!options.writeOutput) {
     return true;
   }
-  switch (platform::writeFileSafely(outputPath, presetBuffer.data(), length)) {
+  const platform::WriteMode mode =
+      replace ? platform::WriteMode::kReplace : platform::WriteMode::kCreate;
+  switch (platform::writeFileSafely(outputPath, imageBuffer.data(), length, mode)) {
     case platform::WriteOutcome::kWritten:
       return true;
+    case platform::WriteOutcome::kExists:
+      return reportError(2, {"Output file exists: ", outputPath});
     case platform::WriteOutcome::kCannotCreate:
       return reportError(2, {"Failed to open output file: ", outputPath});
     case platform::WriteOutcome::kWriteFailed:
@@ -87,20 +99,22 @@ bool processPresetFile(const char* path) {
   if (options.verbosity >= 2) {
     printLine({"Loading data file: ", path});
   }
-  int32_t length = platform::readFile(path, presetBuffer.data(), kPresetCapacity);
+  // One byte more than any image is read, so that a bigger file shows itself and is refused.
+  int32_t length =
+      platform::readFile(path, imageBuffer.data(), static_cast<int32_t>(imageBuffer.size()));
   if (length < 0) {
     return reportError(2, {"Failed to open input file: ", path});
   }
   if (options.verbosity >= 3) {
-    dumpBytes(length, presetBuffer.data());
+    dumpBytes(length, imageBuffer.data());
   }
 
-  const Converter* source = recognise(length, presetBuffer.data());
-  if (source == nullptr) {
+  const Recognition recognition = recogniseImage(length, imageBuffer.data());
+  if (recognition.source == nullptr) {
     return reportError(1, {"Unrecognized source format: ", path});
   }
   converterChain.clear();
-  if (!buildChain(source->sourceId(), options.targetFormat, converterChain)) {
+  if (!buildChain(recognition.source->sourceId(), options.targetFormat, converterChain)) {
     return reportError(1, {"Couldn't make converter chain: ", path});
   }
   if (converterChain.empty()) {
@@ -110,11 +124,17 @@ bool processPresetFile(const char* path) {
   if (options.verbosity == 1) {
     printLine({"Converting data file: ", path});
   }
-  if (const char* failure = applyChain(length)) {
-    return reportError(2, {failure, path});
+  ProgressLines progress;
+  switch (upgradeImage(converterChain, recognition, length, imageBuffer, spareBuffer, &progress)) {
+    case UpgradeOutcome::kUpgraded:
+      break;
+    case UpgradeOutcome::kInputMismatch:
+      return reportError(2, {"Converter input does not match source format: ", path});
+    case UpgradeOutcome::kFailed:
+      return reportError(2, {"Conversion failed: ", path});
   }
   if (options.verbosity == 3) {
-    dumpBytes(length, presetBuffer.data());
+    dumpBytes(length, imageBuffer.data());
   }
 
   return writeResult(path, length);

@@ -1,5 +1,18 @@
+// The program's entry: the command line as UTF-8, interruptions made safe, then one run.
+
+#include <string>
+#include <vector>
+
 #include "app/run.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
-  return tunewright::runProgram(argc, argv);
+  const std::vector<std::string> arguments = tunewright::platform::commandLineArguments(argc, argv);
+  std::vector<const char*> pointers;
+  pointers.reserve(arguments.size());
+  for (const std::string& argument : arguments) {
+    pointers.push_back(argument.c_str());
+  }
+  tunewright::platform::installInterruptHandlers();
+  return tunewright::runProgram(static_cast<int>(pointers.size()), pointers.data());
 }

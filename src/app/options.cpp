@@ -75,6 +75,9 @@ int32_t parseOptions(int argc, const char* const* argv) {
       case 'h':
         options.showHelp = true;
         break;
+      case 'f':
+        options.force = true;
+        break;
       case 'l':
         options.listConverters = true;
         break;
@@ -142,6 +145,7 @@ void printUsage() {
       "Usage: tunewright [OPTION]... [FILE]...",
       "-?            Print this help message and exit.",
       "-eERRORLEVEL  Abort on errors with severity >= the specified level.",
+      "-f            Replace output files that already exist.",
       "-l            Print a list of available converters and exit.",
       "-n            Don't write updated presets back to file. Useful for testing.",
       "-o            Overwrite old preset files with successfully updated presets.",

@@ -12,6 +12,7 @@ struct Options {
   bool showHelp = false;
   bool listConverters = false;
   bool overwrite = false;
+  bool force = false;            // replace output files that exist already
   const char* prefix = nullptr;  // points into the -p argument itself
   bool recursive = false;
   int32_t verbosity = 0;

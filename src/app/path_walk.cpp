@@ -13,7 +13,8 @@ bool endsWith(std::string_view text, std::string_view suffix) {
 }
 
 bool hasPresetExtension(const char* path) {
-  return endsWith(path, ".fxp") || endsWith(path, ".FXP");
+  return endsWith(path, ".fxp") || endsWith(path, ".FXP") || endsWith(path, ".fxb") ||
+         endsWith(path, ".FXB");
 }
 
 bool processPath(const char* path) {
@@ -31,6 +32,8 @@ bool scanDirectory(const char* directory) {
   if (options.verbosity >= 1) {
     printLine({"Searching directory: ", directory});
   }
+  // The directory's search pattern (directory + "\\*") is a path the program builds, held to
+  // the same limit as every other.
   char pattern[kMaxPath];
   if (joinPath(kMaxPath, pattern, directory, "*") == nullptr) {
     return reportError(2, {"Couldn't make directory path: ", directory});
@@ -49,7 +52,7 @@ bool scanDirectory(const char* directory) {
     }
     return true;
   };
-  switch (platform::listDirectory(pattern, visit)) {
+  switch (platform::listDirectory(directory, visit)) {
     case platform::ListOutcome::kNothingListed:
       if (options.verbosity >= 1) {
         printLine({"No files found."});

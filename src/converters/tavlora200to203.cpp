@@ -27,9 +27,9 @@ class Tavlora200To203 final : public Converter {
 
     // Dividing in double and rounding once to single precision gives the correctly rounded
     // single-precision quotient.
-    unsigned char* global = data + kParamsOffset + kWordSize * kOldGlobal;
-    const double rescaled = static_cast<double>(floatFromBigEndian(loadWord(global))) / 7.0;
-    storeWord(global, floatToBigEndian(static_cast<float>(rescaled)));
+    unsigned char* global = parameterWord(data, kOldGlobal);
+    const double rescaled = static_cast<double>(loadFloat(global)) / 7.0;
+    storeFloat(global, static_cast<float>(rescaled));
 
     static constexpr ChoiceInsertion kSelectors[] = {
         {12, 6, 5}, {14, 6, 5}, {16, 6, 4}, {24, 5, 4}};
@@ -38,7 +38,7 @@ class Tavlora200To203 final : public Converter {
     // The global parameter moves in front of both sections, behind the new marker.
     static constexpr int32_t kRemoved[] = {kOldGlobal};
     static constexpr int32_t kInserted[] = {0, 1};
-    const uint32_t values[] = {bigEndian32(kMarkerV203), loadWord(global)};
+    const uint32_t values[] = {bigEndian32(kMarkerV203), loadWord(global)};  // raw words
     replaceParameters(kOldCount, data + kParamsOffset, 1, kRemoved, 2, kInserted, values);
     return kNewLength;
   }

@@ -21,7 +21,7 @@ class Tavlora203To205 final : public Converter {
 
   // Never fails: nothing grows, so the capacity does not matter.
   int32_t convert(int32_t length, int32_t, unsigned char* data) const override {
-    storeWord(data + kParamsOffset, bigEndian32(kMarkerV205));
+    storeBigEndian32(data, kParamsOffset, kMarkerV205);
     static constexpr ChoiceInsertion kSelectors[] = {{12, 7, 3}, {14, 7, 3}, {16, 7, 6}};
     remapSelectors(data, kSelectors, indexV203);
     return length;

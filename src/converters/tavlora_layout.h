@@ -41,9 +41,9 @@ void remapSelectors(unsigned char* data, const ChoiceInsertion (&selectors)[N],
                     int32_t (*position)(int32_t index, int32_t section)) {
   for (int32_t section = 0; section < 2; ++section) {
     for (const ChoiceInsertion& selector : selectors) {
-      unsigned char* param =
-          data + kParamsOffset + kWordSize * position(selector.localIndex, section);
-      remapChoiceParameter(selector.numChoices, param, 0, nullptr, 1, &selector.insertedAt);
+      remapChoiceParameter(selector.numChoices,
+                           parameterWord(data, position(selector.localIndex, section)), 0, nullptr,
+                           1, &selector.insertedAt);
     }
   }
 }

@@ -4,14 +4,17 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/posix_file_calls.h"
 
 namespace tunewright::platform {
 
@@ -54,7 +57,13 @@ class FileDescriptor {
   bool close() {
     const int fd = fd_;
     fd_ = -1;
-    return ::close(fd) == 0;
+    return fileCalls.close(fd) == 0;
+  }
+  void reset(int fd) {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    fd_ = fd;
   }
 
  private:
@@ -106,83 +115,213 @@ bool writeAll(int fd, const unsigned char* data, int32_t length) {
   return true;
 }
 
-// Writes a whole new file that nothing else has seen yet; removes it again on failure.
-bool writeNewFile(FileDescriptor& file, const char* path, const unsigned char* data,
-                  int32_t length) {
-  const bool ok = writeAll(file.get(), data, length) && file.close();
-  if (!ok) {
-    if (file.valid()) {
-      file.close();
-    }
-    ::unlink(path);
+// The temporary file being written, for the interruption handler to remove. The name is set
+// before the file is made and cleared once it is renamed or removed, so an interruption at any
+// moment finds either nothing to do or a name it may unlink.
+char interruptedTemporary[PATH_MAX];
+volatile std::sig_atomic_t temporaryPending = 0;
+
+void onInterruption(int signalNumber) {
+  if (temporaryPending != 0) {
+    ::unlink(interruptedTemporary);
   }
-  return ok;
+  // End as the signal ends any program, so the caller sees it (a shell reports 130 for Ctrl-C).
+  ::signal(signalNumber, SIG_DFL);
+  ::raise(signalNumber);
 }
 
-// Creates an exclusive temporary file in the directory of target. Its name never ends in a
-// preset extension, so a directory scan passes over it.
-int createTemporaryBeside(const char* target, char (&temporary)[PATH_MAX]) {
-  const char* slash = std::strrchr(target, '/');
-  const int directoryLength = slash == nullptr ? 0 : static_cast<int>(slash - target + 1);
-  static unsigned counter = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const int length =
-        std::snprintf(temporary, sizeof temporary, "%.*s.tunewright-%ld-%u.tmp", directoryLength,
-                      target, static_cast<long>(::getpid()), counter++);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary) {
-      return -1;
-    }
-    const int fd = ::open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd >= 0 || errno != EEXIST) {
-      return fd;
+// A temporary file beside target, made exclusively. Its name never ends in a preset extension,
+// so a directory scan passes over it, and it says what it is: ".tunewright-PID-N.tmp".
+class TemporaryFile {
+ public:
+  TemporaryFile(const char* target, mode_t mode) {
+    const char* slash = std::strrchr(target, '/');
+    const int directoryLength = slash == nullptr ? 0 : static_cast<int>(slash - target + 1);
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100 && !file_.valid(); ++attempt) {
+      const int length =
+          std::snprintf(path_, sizeof path_, "%.*s.tunewright-%ld-%u.tmp", directoryLength, target,
+                        static_cast<long>(::getpid()), counter++);
+      if (length < 0 || static_cast<std::size_t>(length) >= sizeof path_) {
+        return;
+      }
+      std::memcpy(interruptedTemporary, path_, static_cast<std::size_t>(length) + 1);
+      temporaryPending = 1;
+      file_.reset(::open(path_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
+      if (!file_.valid()) {
+        temporaryPending = 0;
+        if (errno != EEXIST) {
+          return;
+        }
+      }
     }
   }
-  return -1;
+  // Removes the file unless it was renamed into place.
+  ~TemporaryFile() {
+    if (!placed_ && temporaryPending != 0) {
+      if (file_.valid()) {
+        file_.close();
+      }
+      ::unlink(path_);
+      temporaryPending = 0;
+    }
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  bool valid() const { return file_.valid(); }
+  int fd() const { return file_.get(); }
+  const char* path() const { return path_; }
+  bool close() { return file_.close(); }
+  void placed() {
+    placed_ = true;
+    temporaryPending = 0;
+  }
+
+ private:
+  char path_[PATH_MAX] = {};
+  FileDescriptor file_{-1};
+  bool placed_ = false;
+};
+
+// Makes a rename in the directory of path durable.
+bool syncDirectoryOf(const char* path) {
+  char directory[PATH_MAX];
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    std::strcpy(directory, ".");
+  } else {
+    const auto length = static_cast<std::size_t>(slash - path);
+    std::memcpy(directory, path, length == 0 ? 1 : length);  // "/x" lives in "/"
+    directory[length == 0 ? 1 : length] = '\0';
+  }
+  FileDescriptor dir(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir.valid() && fileCalls.fsync(dir.get()) == 0 && dir.close();
 }
 
-WriteOutcome replaceExistingFile(const char* path, const unsigned char* data, int32_t length) {
-  // Resolve a symbolic link so that its target is replaced and the link stays a link.
-  char resolved[PATH_MAX];
+// Moves the temporary file to path unless something is there: renameat2 where the file system
+// has it, else a hard link, which fails in the same case, and the removal of the old name.
+bool renameWithoutReplacing(const char* from, const char* to, bool& existed) {
+  existed = false;
+  if (fileCalls.renameNoReplace(from, to) == 0) {
+    return true;
+  }
+  if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
+    if (::link(from, to) == 0) {
+      ::unlink(from);
+      return true;
+    }
+  }
+  // Something is there: a file is someone's, anything else a path no file can take.
   struct stat status;
-  if (::lstat(path, &status) != 0) {
-    return WriteOutcome::kCannotCreate;
-  }
-  if (S_ISLNK(status.st_mode)) {
-    if (::realpath(path, resolved) == nullptr || ::stat(resolved, &status) != 0) {
-      return WriteOutcome::kCannotCreate;
+  existed = errno == EEXIST && ::lstat(to, &status) == 0 &&
+            (S_ISREG(status.st_mode) || S_ISLNK(status.st_mode));
+  return false;
+}
+
+// The replacement takes over the replaced file's extended attributes (ACLs among them). Not
+// every file system has them, so a failure here is no failure of the write.
+void copyExtendedAttributes(const char* from, int to) {
+  char names[4096];
+  const ssize_t listed = ::listxattr(from, names, sizeof names);
+  for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+    char value[4096];
+    const ssize_t size = ::getxattr(from, names + at, value, sizeof value);
+    if (size >= 0) {
+      ::fsetxattr(to, names + at, value, static_cast<std::size_t>(size), 0);
     }
-    path = resolved;
   }
-  // Only a regular file we may write is replaced: a directory, FIFO or device at the output
-  // path, or a read-only preset, is never swapped for a file.
-  if (!S_ISREG(status.st_mode) || ::access(path, W_OK) != 0) {
+}
+
+// Writes, and for a replacement flushes, the whole content; false if any of it failed.
+bool fillTemporary(TemporaryFile& temporary, const unsigned char* data, int32_t length,
+                   bool durable) {
+  return writeAll(temporary.fd(), data, length) &&
+         (!durable || fileCalls.fsync(temporary.fd()) == 0) && temporary.close();
+}
+
+WriteOutcome createFile(const char* path, const unsigned char* data, int32_t length) {
+  TemporaryFile temporary(path, 0666);
+  if (!temporary.valid()) {
     return WriteOutcome::kCannotCreate;
   }
-  char temporary[PATH_MAX];
-  FileDescriptor file(createTemporaryBeside(path, temporary));
-  if (!file.valid()) {
-    return WriteOutcome::kCannotCreate;
-  }
-  // The replacement takes over the owner (where we may set it) and the permission bits.
-  if (::fchown(file.get(), status.st_uid, status.st_gid) != 0) {
-    // Not permitted for another owner: the replacement then belongs to us, as a copy would.
-  }
-  if (::fchmod(file.get(), status.st_mode & 07777) != 0) {
-    file.close();
-    ::unlink(temporary);
+  if (!fillTemporary(temporary, data, length, false)) {
     return WriteOutcome::kWriteFailed;
   }
-  if (!writeNewFile(file, temporary, data, length)) {
-    return WriteOutcome::kWriteFailed;
+  bool existed = false;
+  if (!renameWithoutReplacing(temporary.path(), path, existed)) {
+    return existed ? WriteOutcome::kExists : WriteOutcome::kCannotCreate;
   }
-  if (::rename(temporary, path) != 0) {
-    ::unlink(temporary);
-    return WriteOutcome::kWriteFailed;
-  }
+  temporary.placed();
   return WriteOutcome::kWritten;
 }
 
+WriteOutcome replaceFile(const char* path, const struct stat& status, const unsigned char* data,
+                         int32_t length) {
+  // Read-only means read-only, for root too: write permission must be there and granted.
+  if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path, W_OK) != 0) {
+    return WriteOutcome::kCannotCreate;
+  }
+  TemporaryFile temporary(path, 0600);
+  if (!temporary.valid()) {
+    return WriteOutcome::kCannotCreate;
+  }
+  // Owner and group one at a time, so the group stays when the owner cannot be set; neither is
+  // an error, as for any copy a user makes of another's file.
+  if (::fchown(temporary.fd(), status.st_uid, static_cast<gid_t>(-1)) != 0) {
+  }
+  if (::fchown(temporary.fd(), static_cast<uid_t>(-1), status.st_gid) != 0) {
+  }
+  if (::fchmod(temporary.fd(), status.st_mode & 07777) != 0) {
+    return WriteOutcome::kWriteFailed;
+  }
+  copyExtendedAttributes(path, temporary.fd());
+  if (!fillTemporary(temporary, data, length, true) ||
+      fileCalls.rename(temporary.path(), path) != 0) {
+    return WriteOutcome::kWriteFailed;
+  }
+  temporary.placed();
+  return syncDirectoryOf(path) ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
+}
+
 }  // namespace
+
+FileCalls fileCalls = {
+    ::fsync,
+    ::close,
+    ::rename,
+    [](const char* from, const char* to) {
+      return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    },
+};
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return {argv, argv + argc};
+}
+
+void installInterruptHandlers() {
+  struct sigaction action = {};
+  action.sa_handler = onInterruption;
+  ::sigemptyset(&action.sa_mask);
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    ::sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+void writeLine(Stream stream, std::string_view line) {
+  std::FILE* file = stream == Stream::kOutput ? stdout : stderr;
+  std::fwrite(line.data(), 1, line.size(), file);
+  std::fflush(file);
+}
+
+bool ownsConsoleWindow() {
+  return false;
+}
+
+void waitForEnter() {
+  for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
+  }
+}
 
 bool isDirectory(const char* path) {
   const NativePath native(path);
@@ -190,18 +329,9 @@ bool isDirectory(const char* path) {
   return ::stat(native.get(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-ListOutcome listDirectory(const char* pattern, EntryVisitor visit, void* context) {
-  // The pattern is directory + separator + "*"; the listing needs the directory alone.
-  const NativePath native(pattern);
-  char directory[PATH_MAX];
-  std::strcpy(directory, native.get());
-  char* slash = std::strrchr(directory, '/');
-  if (slash == nullptr) {
-    std::strcpy(directory, ".");
-  } else {
-    slash[1] = '\0';
-  }
-  DirectoryHandle dir(directory);
+ListOutcome listDirectory(const char* directory, EntryVisitor visit, void* context) {
+  const NativePath native(directory);
+  DirectoryHandle dir(native.get());
   if (dir.get() == nullptr) {
     return ListOutcome::kNothingListed;
   }
@@ -244,20 +374,30 @@ int32_t readFile(const char* path, unsigned char* buffer, int32_t capacity) {
   return total;
 }
 
-WriteOutcome writeFileSafely(const char* path, const unsigned char* data, int32_t length) {
+WriteOutcome writeFileSafely(const char* path, const unsigned char* data, int32_t length,
+                             WriteMode mode) {
   const NativePath native(path);
-  // Nothing at the output path yet: write the file directly; a failure removes it again, so
-  // no temporary file and rename are needed.
-  FileDescriptor file(
-      ::open(native.get(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
-  if (file.valid()) {
-    return writeNewFile(file, native.get(), data, length) ? WriteOutcome::kWritten
-                                                          : WriteOutcome::kWriteFailed;
+  if (mode == WriteMode::kCreate) {
+    return createFile(native.get(), data, length);
   }
-  if (errno != EEXIST) {
+  struct stat status;
+  if (::lstat(native.get(), &status) != 0) {
+    return errno == ENOENT ? createFile(native.get(), data, length) : WriteOutcome::kCannotCreate;
+  }
+  // A symbolic link has its target replaced, so the link stays a link.
+  char resolved[PATH_MAX];
+  const char* target = native.get();
+  if (S_ISLNK(status.st_mode)) {
+    if (::realpath(target, resolved) == nullptr || ::stat(resolved, &status) != 0) {
+      return WriteOutcome::kCannotCreate;
+    }
+    target = resolved;
+  }
+  // A directory, FIFO or device at the output path is never swapped for a file.
+  if (!S_ISREG(status.st_mode)) {
     return WriteOutcome::kCannotCreate;
   }
-  return replaceExistingFile(native.get(), data, length);
+  return replaceFile(target, status, data, length);
 }
 
 }  // namespace tunewright::platform

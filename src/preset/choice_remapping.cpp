@@ -85,10 +85,9 @@ long double remapChoice(int32_t numChoices, float value, int32_t removedCount,
 void remapChoiceParameter(int32_t numChoices, unsigned char* param, int32_t removedCount,
                           const int32_t* removed, int32_t insertedCount, const int32_t* inserted) {
   const RoundingToNearest nearest;
-  const long double remapped =
-      remapRoundingToNearest(numChoices, floatFromBigEndian(loadWord(param)), removedCount, removed,
-                             insertedCount, inserted);
-  storeWord(param, floatToBigEndian(static_cast<float>(remapped)));
+  const long double remapped = remapRoundingToNearest(numChoices, loadFloat(param), removedCount,
+                                                      removed, insertedCount, inserted);
+  storeFloat(param, static_cast<float>(remapped));
 }
 
 }  // namespace tunewright

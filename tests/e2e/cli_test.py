@@ -32,6 +32,8 @@ USAGE = """Usage: tunewright [OPTION]... [FILE]...
 
 -eERRORLEVEL  Abort on errors with severity >= the specified level.
 
+-f            Replace output files that already exist.
+
 -l            Print a list of available converters and exit.
 
 -n            Don't write updated presets back to file. Useful for testing.
@@ -378,10 +380,16 @@ class BriskletConversion(CliTest):
         self.write("room.fxp", BRISKLET_V050)
         self.assertRun(["room.fxp"])
         self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050, "501_room.fxp": BRISKLET_V051})
-        # Again, now with the output present: it is replaced by the same bytes, and the output
-        # itself, already 0.5.1, is not recognised.
-        self.write("501_room.fxp", b"stale")
+        # Again: the output holds the very bytes, so nothing is written, and the output itself,
+        # already 0.5.1, is not recognised.
         self.assertRun([], err="Error 1: Unrecognized source format: .\\501_room.fxp\n")
+        # An output with other content is someone's file: left alone, also in a dry run, unless
+        # -f says to replace it.
+        self.write("501_room.fxp", b"edited")
+        for options in (["room.fxp"], ["-n", "room.fxp"]):
+            self.assertRun(options, status=3, err="Error 2: Output file exists: 501_room.fxp\n")
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050, "501_room.fxp": b"edited"})
+        self.assertRun(["-f", "room.fxp"])
         self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050, "501_room.fxp": BRISKLET_V051})
         self.assertRun(["-v", "501_room.fxp", "-t2000501"], status=0,
                        err="Error 1: Unrecognized source format: 501_room.fxp\n")
@@ -651,7 +659,11 @@ class HostileInput(CliTest):
                         ["-rn", "-t1000203"]):
             with self.subTest(options=options):
                 result = self.run_tool(*options, "lib")
-                self.assertEqual(result.status, 0, result)
+                # The older output is reported as a real run would meet it.
+                conflict = options in (["-rn"], ["-rnvvvv"])
+                self.assertEqual(result.status, 3 if conflict else 0, result)
+                self.assertEqual("Error 2: Output file exists: lib\\205_a.fxp" in result.err,
+                                 conflict, result)
                 self.assertEqual(self.tree(), before)
 
     def test_ten_thousand_presets_in_one_run_and_again(self):

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "preset/preset_image.h"
+#include "preset_builder.h"
 #include "test_support.h"
 
 namespace tunewright {
@@ -28,7 +29,10 @@ class FileJob : public ::testing::Test {
                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(directory_);
     input_ = (directory_ / "in.fxp").string();
-    std::ofstream(input_, std::ios::binary) << std::string("\x01\x02\x03\x04", 4);
+    // A program without parameters whose plug-in ID starts with 0x01, the test converters' key.
+    const testing::Image image = testing::makeImage("\x01Tst", 0);
+    std::ofstream(input_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), image.length());
   }
   void TearDown() override { fs::remove_all(directory_); }
 
@@ -75,9 +79,9 @@ class WrongOutput final : public Converter {
   FormatId targetId() const override { return 2; }
   const char* sourceName() const override { return "one"; }
   const char* targetName() const override { return "two"; }
-  bool accepts(int32_t, const unsigned char* data) const override { return data[0] == 1; }
+  bool accepts(int32_t, const unsigned char* data) const override { return data[kFxIdOffset] == 1; }
   int32_t convert(int32_t length, int32_t, unsigned char* data) const override {
-    data[0] = 0x7F;
+    data[kFxIdOffset] = 0x7F;
     return length;
   }
 };
@@ -86,18 +90,17 @@ TEST_F(FileJob, AStepThatDoesNotAcceptTheImageEndsTheJobWithoutAFinalDump) {
   const WrongOutput first;
   const FakeConverter second(2, 3, "two", "three");
   const ScopedConverters scope({&first, &second});
-  options.verbosity = 3;
+  options.verbosity = 2;
   options.errorLevel = 3;
   const Outcome outcome = run();
   EXPECT_TRUE(outcome.goesOn);
-  EXPECT_EQ(outcome.out,
-            "Loading data file: " + input_ + "\n01020304 \none -> two\ntwo -> three\n");
+  EXPECT_EQ(outcome.out, "Loading data file: " + input_ + "\none -> two\ntwo -> three\n");
   EXPECT_EQ(outcome.err, "Error 2: Converter input does not match source format: " + input_ + "\n");
   EXPECT_EQ(filesWritten(), 0u);
 }
 
 TEST_F(FileJob, TheFirstAcceptingConverterInSortedOrderRecognisesTheImage) {
-  // Both accept an image starting with 0x01; the one sorted first decides the source format.
+  // Both accept the image; the one sorted first decides the source format.
   const FakeConverter toTwo(1, 2, "one", "two");
   const FakeConverter alsoOne(257, 258, "also one", "also two");
   const ScopedConverters scope({&toTwo, &alsoOne});

@@ -170,7 +170,7 @@ TEST(OptionParameter, ReturnsTheRestAndMovesToTheEnd) {
   EXPECT_EQ(position, 5);
 }
 
-TEST(PrintUsage, TwentyOneLinesWithBlankLinesBetween) {
+TEST(PrintUsage, OneLineAnOptionWithBlankLinesBetween) {
   ::testing::internal::CaptureStdout();
   printUsage();
   const std::string out = ::testing::internal::GetCapturedStdout();
@@ -178,6 +178,7 @@ TEST(PrintUsage, TwentyOneLinesWithBlankLinesBetween) {
             "Usage: tunewright [OPTION]... [FILE]...\n\n"
             "-?            Print this help message and exit.\n\n"
             "-eERRORLEVEL  Abort on errors with severity >= the specified level.\n\n"
+            "-f            Replace output files that already exist.\n\n"
             "-l            Print a list of available converters and exit.\n\n"
             "-n            Don't write updated presets back to file. Useful for testing.\n\n"
             "-o            Overwrite old preset files with successfully updated presets.\n\n"

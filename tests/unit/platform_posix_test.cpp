@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix_file_calls.h"
 
 namespace tunewright::platform {
 namespace {
@@ -111,8 +112,8 @@ TEST_F(ListDirectory, VisitsEveryEntryAndTellsDirectoriesButNotLinksToThem) {
     seen.emplace(entry.name, entry.isDirectory);
     return true;
   };
-  const std::string pattern = root_.string() + "\\*";
-  EXPECT_EQ(listDirectory(pattern.c_str(), visit), ListOutcome::kFinished);
+  const std::string backslashed = root_.string() + "\\sub\\..";
+  EXPECT_EQ(listDirectory(backslashed.c_str(), visit), ListOutcome::kFinished);
   EXPECT_EQ(seen,
             (std::set<std::pair<std::string, bool>>{
                 {".", true}, {"..", true}, {"a.fxp", false}, {"sub", true}, {"link", false}}));
@@ -124,11 +125,9 @@ TEST_F(ListDirectory, StopsWhenTheVisitorSaysSoAndReportsWhatCannotBeListed) {
     ++visits;
     return false;
   };
-  const std::string pattern = root_.string() + "\\*";
-  EXPECT_EQ(listDirectory(pattern.c_str(), stopAtOnce), ListOutcome::kStopped);
+  EXPECT_EQ(listDirectory(root_.c_str(), stopAtOnce), ListOutcome::kStopped);
   EXPECT_EQ(visits, 1);
-  const std::string missing = path("missing") + "\\*";
-  EXPECT_EQ(listDirectory(missing.c_str(), stopAtOnce), ListOutcome::kNothingListed);
+  EXPECT_EQ(listDirectory(path("missing").c_str(), stopAtOnce), ListOutcome::kNothingListed);
   EXPECT_TRUE(isDirectory(root_.c_str()));
   EXPECT_FALSE(isDirectory(path("missing").c_str()));
 }
@@ -137,7 +136,8 @@ using WriteFileSafely = ScratchDirectory;
 
 TEST_F(WriteFileSafely, CreatesANewFile) {
   const std::string backslashed = root_.string() + "\\out.fxp";
-  EXPECT_EQ(writeFileSafely(backslashed.c_str(), kImage, kImageLength), WriteOutcome::kWritten);
+  EXPECT_EQ(writeFileSafely(backslashed.c_str(), kImage, kImageLength, WriteMode::kReplace),
+            WriteOutcome::kWritten);
   EXPECT_EQ(read("out.fxp"), kImageBytes);
   EXPECT_EQ(names(), std::set<std::string>{"out.fxp"});
 }
@@ -146,7 +146,8 @@ TEST_F(WriteFileSafely, ReplacesAnExistingFileKeepingItsPermissions) {
   write("out.fxp", "old contents that are longer");
   fs::permissions(path("out.fxp"),
                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_EQ(writeFileSafely(path("out.fxp").c_str(), kImage, kImageLength), WriteOutcome::kWritten);
+  EXPECT_EQ(writeFileSafely(path("out.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace),
+            WriteOutcome::kWritten);
   EXPECT_EQ(read("out.fxp"), kImageBytes);
   EXPECT_EQ(fs::status(path("out.fxp")).permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -157,7 +158,7 @@ TEST_F(WriteFileSafely, ReplacesTheTargetOfASymbolicLink) {
   fs::create_directory(path("real"));
   write("real/x.fxp", "old");
   fs::create_symlink(path("real/x.fxp"), path("link.fxp"));
-  EXPECT_EQ(writeFileSafely(path("link.fxp").c_str(), kImage, kImageLength),
+  EXPECT_EQ(writeFileSafely(path("link.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace),
             WriteOutcome::kWritten);
   EXPECT_TRUE(fs::is_symlink(path("link.fxp")));
   EXPECT_EQ(read("real/x.fxp"), kImageBytes);
@@ -169,7 +170,7 @@ TEST_F(WriteFileSafely, LeavesWhatIsNotARegularFileAlone) {
   ASSERT_EQ(::mkfifo(path("pipe.fxp").c_str(), 0600), 0);
   fs::create_symlink(path("nowhere"), path("dangling.fxp"));
   for (const char* name : {"dir.fxp", "pipe.fxp", "dangling.fxp", "missing/x.fxp"}) {
-    EXPECT_EQ(writeFileSafely(path(name).c_str(), kImage, kImageLength),
+    EXPECT_EQ(writeFileSafely(path(name).c_str(), kImage, kImageLength, WriteMode::kReplace),
               WriteOutcome::kCannotCreate)
         << name;
   }
@@ -178,16 +179,99 @@ TEST_F(WriteFileSafely, LeavesWhatIsNotARegularFileAlone) {
   EXPECT_EQ(names(), (std::set<std::string>{"dir.fxp", "pipe.fxp", "dangling.fxp"}));
 }
 
+TEST_F(WriteFileSafely, CreatingNeverReplacesAndLeavesNoTemporary) {
+  write("old.fxp", "precious");
+  EXPECT_EQ(writeFileSafely(path("old.fxp").c_str(), kImage, kImageLength, WriteMode::kCreate),
+            WriteOutcome::kExists);
+  EXPECT_EQ(writeFileSafely(path("new.fxp").c_str(), kImage, kImageLength, WriteMode::kCreate),
+            WriteOutcome::kWritten);
+  EXPECT_EQ(read("old.fxp"), "precious");
+  EXPECT_EQ(read("new.fxp"), kImageBytes);
+  EXPECT_EQ(names(), (std::set<std::string>{"old.fxp", "new.fxp"}));
+}
+
+TEST_F(WriteFileSafely, ReadOnlyMeansReadOnlyEvenForRoot) {
+  write("locked.fxp", "precious");
+  fs::permissions(path("locked.fxp"), fs::perms::owner_read | fs::perms::group_read);
+  EXPECT_EQ(writeFileSafely(path("locked.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace),
+            WriteOutcome::kCannotCreate);
+  EXPECT_EQ(read("locked.fxp"), "precious");
+}
+
 TEST_F(WriteFileSafely, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   write("old.fxp", "precious");
-  EXPECT_EQ(withNoRoomToWrite(
-                [&] { return writeFileSafely(path("old.fxp").c_str(), kImage, kImageLength); }),
+  EXPECT_EQ(withNoRoomToWrite([&] {
+              return writeFileSafely(path("old.fxp").c_str(), kImage, kImageLength,
+                                     WriteMode::kReplace);
+            }),
             WriteOutcome::kWriteFailed);
   EXPECT_EQ(read("old.fxp"), "precious");
-  EXPECT_EQ(withNoRoomToWrite(
-                [&] { return writeFileSafely(path("new.fxp").c_str(), kImage, kImageLength); }),
+  EXPECT_EQ(withNoRoomToWrite([&] {
+              return writeFileSafely(path("new.fxp").c_str(), kImage, kImageLength,
+                                     WriteMode::kCreate);
+            }),
             WriteOutcome::kWriteFailed);
   EXPECT_EQ(names(), std::set<std::string>{"old.fxp"});
+}
+
+// Restores the real calls when the test's own have done their work.
+struct SavedFileCalls {
+  FileCalls saved = fileCalls;
+  ~SavedFileCalls() { fileCalls = saved; }
+};
+
+TEST_F(WriteFileSafely, AFailedFlushCloseOrRenameKeepsTheOldFileAndRemovesTheTemporary) {
+  const auto failFd = [](int) {
+    errno = EIO;
+    return -1;
+  };
+  const auto failRename = [](const char*, const char*) {
+    errno = EIO;
+    return -1;
+  };
+  for (int which = 0; which < 3; ++which) {
+    write("old.fxp", "precious");
+    WriteOutcome outcome;
+    {
+      const SavedFileCalls restore;
+      (which == 0 ? fileCalls.fsync : fileCalls.close) = failFd;
+      if (which == 2) {
+        fileCalls.rename = failRename;
+      }
+      outcome = writeFileSafely(path("old.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace);
+    }
+    EXPECT_EQ(outcome, WriteOutcome::kWriteFailed) << which;
+    EXPECT_EQ(read("old.fxp"), "precious") << which;
+    EXPECT_EQ(names(), std::set<std::string>{"old.fxp"}) << which;
+  }
+}
+
+std::string callLog;
+
+TEST_F(WriteFileSafely, AReplacementReachesTheDiskBeforeTheRenameAndTheRenameAfterIt) {
+  write("old.fxp", "precious");
+  callLog.clear();
+  {
+    const SavedFileCalls restore;
+    fileCalls.fsync = [](int fd) {
+      struct stat status;
+      ::fstat(fd, &status);
+      callLog += S_ISDIR(status.st_mode) ? "sync-directory " : "sync-file ";
+      return ::fsync(fd);
+    };
+    fileCalls.rename = [](const char* from, const char* to) {
+      callLog += "rename ";
+      return ::rename(from, to);
+    };
+    EXPECT_EQ(writeFileSafely(path("old.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace),
+              WriteOutcome::kWritten);
+    EXPECT_EQ(callLog, "sync-file rename sync-directory ");
+    // A new file is not flushed one by one: its original is safe whatever becomes of it.
+    callLog.clear();
+    EXPECT_EQ(writeFileSafely(path("new.fxp").c_str(), kImage, kImageLength, WriteMode::kCreate),
+              WriteOutcome::kWritten);
+    EXPECT_EQ(callLog, "");
+  }
 }
 
 }  // namespace

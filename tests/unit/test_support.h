@@ -14,12 +14,13 @@
 #include "convert/chain.h"
 #include "convert/converter.h"
 #include "convert/registry.h"
+#include "preset/preset_image.h"
 
 namespace tunewright::testing {
 
-// A converter with fixed IDs that accepts images whose first byte is the low byte of its source
-// ID and converts by writing the low byte of its target ID there. It returns the length it was
-// given, or the fixed result when one is set.
+// A converter with fixed IDs that accepts program images whose plug-in ID begins with the low
+// byte of its source ID and converts by writing the low byte of its target ID there. It returns the
+// length it was given, or the fixed result when one is set.
 class FakeConverter final : public Converter {
  public:
   FakeConverter(FormatId source, FormatId target, const char* sourceName = "source",
@@ -36,10 +37,11 @@ class FakeConverter final : public Converter {
   const char* sourceName() const override { return sourceName_; }
   const char* targetName() const override { return targetName_; }
   bool accepts(int32_t length, const unsigned char* data) const override {
-    return length > 0 && data[0] == static_cast<unsigned char>(source_ & 0xFF);
+    return length >= kParamsOffset &&
+           data[kFxIdOffset] == static_cast<unsigned char>(source_ & 0xFF);
   }
   int32_t convert(int32_t length, int32_t, unsigned char* data) const override {
-    data[0] = static_cast<unsigned char>(target_ & 0xFF);
+    data[kFxIdOffset] = static_cast<unsigned char>(target_ & 0xFF);
     return result_.value_or(length);
   }
 
