@@ -70,18 +70,21 @@ bool writeResult(const char* path, int32_t length) {
   const bool replace = options.overwrite || options.force;
   bool existed = false;
   if (holdsSameBytes(outputPath, imageBuffer.data(), length, existed)) {
+    ++presetTally.upgraded;
     return true;
   }
   if (existed && !replace) {
     return reportError(2, {"Output file exists: ", outputPath});
   }
   if (!options.writeOutput) {
+    ++presetTally.upgraded;
     return true;
   }
   const platform::WriteMode mode =
       replace ? platform::WriteMode::kReplace : platform::WriteMode::kCreate;
   switch (platform::writeFileSafely(outputPath, imageBuffer.data(), length, mode)) {
     case platform::WriteOutcome::kWritten:
+      ++presetTally.upgraded;
       return true;
     case platform::WriteOutcome::kExists:
       return reportError(2, {"Output file exists: ", outputPath});
@@ -95,7 +98,10 @@ bool writeResult(const char* path, int32_t length) {
 
 }  // namespace
 
+PresetTally presetTally;
+
 bool processPresetFile(const char* path) {
+  ++presetTally.met;
   if (options.verbosity >= 2) {
     printLine({"Loading data file: ", path});
   }
@@ -111,6 +117,7 @@ bool processPresetFile(const char* path) {
 
   const Recognition recognition = recogniseImage(length, imageBuffer.data());
   if (recognition.source == nullptr) {
+    ++presetTally.unrecognised;
     return reportError(1, {"Unrecognized source format: ", path});
   }
   converterChain.clear();
@@ -118,6 +125,7 @@ bool processPresetFile(const char* path) {
     return reportError(1, {"Couldn't make converter chain: ", path});
   }
   if (converterChain.empty()) {
+    ++presetTally.current;
     return true;  // already in the requested format
   }
 
