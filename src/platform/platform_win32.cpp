@@ -6,6 +6,7 @@
 #include <windows.h>
 // windows.h first: the security functions need its types.
 #include <aclapi.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <string>
@@ -330,6 +331,22 @@ bool isConsole(HANDLE handle) {
   return ::GetConsoleMode(handle, &mode) != 0;
 }
 
+// Whether another Windows program (Explorer, a shell) started this one. One that wine starts from
+// a Linux terminal has no such parent, and the console it was given alone is that terminal.
+bool hasWindowsParent() {
+  const FileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  const DWORD self = ::GetCurrentProcessId();
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more != 0;
+       more = ::Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ProcessID == self) {
+      return entry.th32ParentProcessID != 0;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
@@ -377,10 +394,10 @@ bool ownsConsoleWindow() {
       return false;
     }
   }
-  // A console with no window (wine in a terminal) is someone's terminal. A shell that started
-  // the program shares its console, so the program alone on it means the console is its own.
+  // A shell that started the program shares its console, so the program alone on it means the
+  // console was made for it.
   DWORD processes[2];
-  return ::GetConsoleWindow() != nullptr && ::GetConsoleProcessList(processes, 2) == 1;
+  return ::GetConsoleProcessList(processes, 2) == 1 && hasWindowsParent();
 }
 
 void waitForEnter() {
