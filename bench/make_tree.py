@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes a synthetic preset library for the benchmark: presets of every source format from the
-project's generator, a few presets already at the newest versions (not recognised), a few files
-that are not presets, in nested folders of at most 100 entries.
+project's generator, a few presets already at the newest versions (not recognised), a few banks,
+a few files that are not presets, in nested folders of at most 100 entries.
 
     make_tree.py DIRECTORY FILE_COUNT
 """
@@ -22,6 +22,9 @@ def contents():
     newest = [make_presets.preset(f) for f in (1000205, 2000501)]
     cycle = [(".fxp", data) for data in convertible * 12] + [(".fxp", data) for data in newest]
     cycle += [(".txt", b"notes about the presets\n"), (".fxp", b"not a preset")]
+    # Banks, as users keep their sounds: a small Tavlora and a small Brisklet one.
+    cycle += [(".fxb", make_presets.bank([convertible[0]] * 8)),
+              (".fxb", make_presets.bank([convertible[3]] * 4, version=2))]
     return cycle
 
 

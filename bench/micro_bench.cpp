@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include "convert/chain.h"
+#include "convert/upgrade.h"
 #include "preset/byte_order.h"
 #include "preset/choice_remapping.h"
 #include "preset/parameter_editing.h"
@@ -26,32 +28,38 @@ testing::Image tavlora012() {
   return image;
 }
 
-void RecogniseAndConvertTavloraToNewest(benchmark::State& state) {
+// Recognition, planning and the whole chain over one image, as the file job runs them.
+void upgradeToNewest(benchmark::State& state, const testing::Image& original) {
   snapshotConverters();
-  const auto original = tavlora012();
-  std::array<unsigned char, kPresetCapacity> buffer;
+  static ImageBuffer image;
+  static ImageBuffer spare;
   ConverterList chain;
   chain.reserve(sortedConverters.size());
   for (auto _ : state) {
-    std::memcpy(buffer.data(), original.data(), original.bytes.size());
+    std::memcpy(image.data(), original.data(), original.bytes.size());
     int32_t length = original.length();
-    const auto source =
-        std::find_if(sortedConverters.begin(), sortedConverters.end(),
-                     [&](const Converter* c) { return c->accepts(length, buffer.data()); });
+    const Recognition recognition = recogniseImage(length, image.data());
     chain.clear();
-    buildChain((*source)->sourceId(), -1, chain);
-    for (const Converter* step : chain) {
-      if (!step->accepts(length, buffer.data())) {
-        state.SkipWithError("chain step refused the image");
-        break;
-      }
-      length = step->convert(length, kPresetCapacity, buffer.data());
+    buildChain(recognition.source->sourceId(), -1, chain);
+    if (upgradeImage(chain, recognition, length, image, spare, nullptr) !=
+        UpgradeOutcome::kUpgraded) {
+      state.SkipWithError("the upgrade failed");
+      break;
     }
-    benchmark::DoNotOptimize(buffer.data());
+    benchmark::DoNotOptimize(image.data());
     benchmark::DoNotOptimize(length);
   }
 }
+
+void RecogniseAndConvertTavloraToNewest(benchmark::State& state) {
+  upgradeToNewest(state, tavlora012());
+}
 BENCHMARK(RecogniseAndConvertTavloraToNewest);
+
+void RecogniseAndConvertTavloraBankOf128(benchmark::State& state) {
+  upgradeToNewest(state, testing::makeBank(std::vector<testing::Image>(128, tavlora012())));
+}
+BENCHMARK(RecogniseAndConvertTavloraBankOf128);
 
 void InsertThreeIntoFifty(benchmark::State& state) {
   std::array<uint32_t, 64> words{};

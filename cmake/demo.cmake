@@ -2,7 +2,7 @@
 #   cmake -DPROGRAM=... -DEXAMPLES=... -DWORK=... -P demo.cmake
 
 function(list_presets heading)
-  file(GLOB_RECURSE presets RELATIVE "${WORK}" "${WORK}/*.fxp")
+  file(GLOB_RECURSE presets RELATIVE "${WORK}" "${WORK}/*.fxp" "${WORK}/*.fxb")
   list(SORT presets)
   message("${heading}")
   foreach(preset IN LISTS presets)

@@ -1,13 +1,15 @@
-// Arbitrary bytes (up to a whole preset buffer) through recognition and through every chain
-// that can be planned from the recognised format, at the file job's capacity and smaller ones,
-// checking what each conversion step promises.
+// Arbitrary bytes through recognition and through every chain that can be planned from the
+// recognised format: each step of a program at the file job's capacity and smaller ones, and
+// whole images, programs and banks, checking what each conversion promises.
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "convert/chain.h"
+#include "convert/upgrade.h"
 #include "fuzz_check.h"
 #include "preset/preset_image.h"
 
@@ -67,6 +69,59 @@ void runChain(const ConverterList& chain, const uint8_t* input, int32_t size, in
   }
 }
 
+// The records of a bank: true when numPrograms records, read by their counts, fill it exactly.
+bool recordsFillBank(const unsigned char* bank, int64_t length, int64_t& programs) {
+  programs = static_cast<int32_t>(loadBigEndian32(bank, kNumProgramsOffset));
+  int64_t offset = kBankHeaderSize;
+  for (int64_t i = 0; i < programs && offset + kParamsOffset <= length; ++i) {
+    offset += kParamsOffset + kWordSize * int64_t{numParams(bank + offset)};
+  }
+  return offset == length;
+}
+
+// Recognition and whole-image upgrades, to every target, as the file job runs them.
+void upgradeWholeImage(const uint8_t* input, int32_t size) {
+  static const auto image = std::make_unique<ImageBuffer>();
+  static const auto spare = std::make_unique<ImageBuffer>();
+  std::memcpy(image->data(), input, static_cast<std::size_t>(size));
+  const Recognition recognition = recogniseImage(size, image->data());
+  if (recognition.source == nullptr) {
+    require(std::memcmp(image->data(), input, static_cast<std::size_t>(size)) == 0,
+            "an image that is not recognised is left untouched");
+    return;
+  }
+  const std::vector<unsigned char> recognised(image->begin(), image->begin() + size);
+  int64_t programs = 0;
+  require(!recognition.isBank || recordsFillBank(recognised.data(), size, programs),
+          "a recognised bank is filled exactly by its records");
+  std::vector<FormatId> targets = {-1};
+  for (const Converter* converter : sortedConverters) {
+    targets.push_back(converter->targetId());
+  }
+  for (const FormatId target : targets) {
+    ConverterList chain;
+    if (!buildChain(recognition.source->sourceId(), target, chain)) {
+      continue;
+    }
+    std::memcpy(image->data(), recognised.data(), recognised.size());
+    int32_t length = size;
+    if (upgradeImage(chain, recognition, length, *image, *spare, nullptr) !=
+        UpgradeOutcome::kUpgraded) {
+      continue;
+    }
+    require(length > 0 && length <= kImageCapacity, "the result fits the image buffer");
+    if (recognition.isBank) {
+      require(byteSize(image->data()) == length - 8, "byteSize is the new length less 8");
+      int64_t converted = 0;
+      require(recordsFillBank(image->data(), length, converted) && converted == programs,
+              "every program is still there, readable by its counts");
+      require(std::memcmp(image->data(), recognised.data(), 4) == 0 &&
+                  std::memcmp(image->data() + 8, recognised.data() + 8, kBankHeaderSize - 8) == 0,
+              "the bank header is copied but for byteSize");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tunewright
 
@@ -77,10 +132,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   using namespace tunewright;
-  if (size > static_cast<std::size_t>(kPresetCapacity)) {
+  if (size > static_cast<std::size_t>(kImageCapacity)) {
     return 0;
   }
   const auto length = static_cast<int32_t>(size);
+  upgradeWholeImage(data, length);
+  if (length > kPresetCapacity) {
+    return 0;
+  }
   const auto recognised =
       std::find_if(sortedConverters.begin(), sortedConverters.end(),
                    [&](const Converter* c) { return c->accepts(length, data); });

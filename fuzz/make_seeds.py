@@ -23,6 +23,10 @@ def preset_image_seeds():
     seeds["nan-values"] = make_presets.preset(
         1000200, [make_presets.bits_word(0x7FC00001)] * 53)
     seeds["empty"] = b""
+    tavlora = make_presets.preset(1000102)
+    seeds["bank-v1"] = make_presets.bank([tavlora, make_presets.unfilled(tavlora)], byte_size=0)
+    seeds["bank-v2"] = make_presets.bank([brisklet] * 5, version=2, current_program=4)
+    seeds["bank-mixed"] = make_presets.bank([tavlora, make_presets.preset(1000200)])
     return seeds
 
 

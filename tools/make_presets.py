@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Builds preset images (.fxp program files) of every layout tunewright knows.
+"""Builds preset images (.fxp program files and .fxb banks) of every layout tunewright knows.
 
 Used to make the bundled examples, the end-to-end tests' inputs, the fuzz seeds and the
 benchmark trees. Run it to (re)write the examples:
@@ -12,6 +12,7 @@ import sys
 from pathlib import Path
 
 HEADER_SIZE = 56
+BANK_HEADER_SIZE = 156
 
 # Parameter 0 of the 0.2.3 and 0.2.5 Tavlora layouts marks the layout.
 MARKER_V203 = 0x3F0000CB
@@ -55,6 +56,30 @@ def image(fx_id, params, name=b"", fx_version=1, byte_size=None, num_params=None
     return header + words
 
 
+def bank(programs, fx_id=None, version=1, fx_version=1, current_program=0, byte_size=None,
+         num_programs=None):
+    """A bank: the 156-byte header, then the program records (program files) back to back.
+
+    fx_id defaults to the first program's; byte_size and num_programs to the values that
+    match. Version 2 keeps current_program at offset 28; the rest of the header is zero."""
+    records = b"".join(programs)
+    if fx_id is None:
+        fx_id = programs[0][16:20]
+    if byte_size is None:
+        byte_size = BANK_HEADER_SIZE - 8 + len(records)
+    if num_programs is None:
+        num_programs = len(programs)
+    reserved = (struct.pack(">i", current_program) if version == 2 else b"").ljust(128, b"\0")
+    header = (b"CcnK" + struct.pack(">i", byte_size) + b"FxBk" + struct.pack(">i", version) +
+              fx_id + struct.pack(">i", fx_version) + struct.pack(">i", num_programs) + reserved)
+    return header + records
+
+
+def unfilled(program):
+    """The program with byteSize 0, as many hosts save it."""
+    return program[:4] + bytes(4) + program[8:]
+
+
 def preset(format_id, params=None, name=b"", fx_version=1):
     """A preset of a known layout; parameters default to a recognisable ramp. Layouts with a
     marker get it in parameter 0 whatever params holds there."""
@@ -84,6 +109,19 @@ EXAMPLES = {
                                      fx_version=500),
     "brisklet/Hall.fxp": preset(2000500, [0.9, 0.75, 0.5, 0.25, 0.0, 1.0], name=b"Hall",
                                      fx_version=500),
+    # Saved by a host that leaves byteSize at 0.
+    "tavlora/Soft Keys.fxp": unfilled(preset(
+        1000102, [(i % 10) / 10.0 for i in range(50)], name=b"Soft Keys", fx_version=102)),
+    "tavlora/Factory.fxb": bank([
+        preset(1000102, [((i * k) % 11) / 10.0 for i in range(50)], name=name, fx_version=102)
+        for k, name in enumerate([b"Init", b"Strings", b"Brass", b"Pluck", b"Drone"], 1)],
+        version=1, fx_version=102),
+    "brisklet/Spaces.fxb": bank([
+        preset(2000500, values, name=name, fx_version=500) for values, name in [
+            ([0.2, 0.3, 0.1, 0.5, 0.4, 0.9], b"Small Room"),
+            ([0.8, 0.6, 0.7, 0.2, 0.1, 0.3], b"Cathedral"),
+            ([0.5, 0.5, 0.5, 0.5, 0.5, 0.5], b"Plate")]],
+        version=2, fx_version=500, current_program=1),
 }
 
 

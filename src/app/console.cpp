@@ -9,6 +9,20 @@ namespace tunewright {
 
 namespace {
 
+// A control character in a name (a newline, an escape sequence) could forge a line or restyle
+// the terminal: it is shown as "\x" and two hexadecimal digits. Everything else is kept as is.
+void appendPrintable(std::string& line, std::string_view text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      line.append({'\\', 'x', kDigits[byte >> 4], kDigits[byte & 0xF]});
+    } else {
+      line.push_back(c);
+    }
+  }
+}
+
 // One line is assembled whole, so that it reaches the stream in one write (standard error is
 // unbuffered) and a console sees whole characters. The buffer is kept for the next line.
 void writeLine(platform::Stream stream, std::string_view lead,
@@ -16,7 +30,7 @@ void writeLine(platform::Stream stream, std::string_view lead,
   static std::string line;
   line.assign(lead);
   for (const std::string_view piece : pieces) {
-    line.append(piece);
+    appendPrintable(line, piece);
   }
   line.push_back('\n');
   platform::writeLine(stream, line);

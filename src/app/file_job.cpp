@@ -66,19 +66,22 @@ bool writeResult(const char* path, int32_t length) {
   }
   // An output that is already there is done if it holds these very bytes, and otherwise someone's
   // file: only -o (replacing the input is what it asks for) or -f replaces it. A dry run checks
-  // the same, to show what a real run would meet.
+  // the same, to show what a real run would meet. A new output is simply made, and looked at
+  // only if something turns out to be in its way.
   const bool replace = options.overwrite || options.force;
   bool existed = false;
-  if (holdsSameBytes(outputPath, imageBuffer.data(), length, existed)) {
-    ++presetTally.upgraded;
-    return true;
-  }
-  if (existed && !replace) {
-    return reportError(2, {"Output file exists: ", outputPath});
-  }
-  if (!options.writeOutput) {
-    ++presetTally.upgraded;
-    return true;
+  if (replace || !options.writeOutput) {
+    if (holdsSameBytes(outputPath, imageBuffer.data(), length, existed)) {
+      ++presetTally.upgraded;
+      return true;
+    }
+    if (existed && !replace) {
+      return reportError(2, {"Output file exists: ", outputPath});
+    }
+    if (!options.writeOutput) {
+      ++presetTally.upgraded;
+      return true;
+    }
   }
   const platform::WriteMode mode =
       replace ? platform::WriteMode::kReplace : platform::WriteMode::kCreate;
@@ -87,6 +90,10 @@ bool writeResult(const char* path, int32_t length) {
       ++presetTally.upgraded;
       return true;
     case platform::WriteOutcome::kExists:
+      if (holdsSameBytes(outputPath, imageBuffer.data(), length, existed)) {
+        ++presetTally.upgraded;
+        return true;
+      }
       return reportError(2, {"Output file exists: ", outputPath});
     case platform::WriteOutcome::kCannotCreate:
       return reportError(2, {"Failed to open output file: ", outputPath});

@@ -9,6 +9,7 @@
 #include "app/options.h"
 #include "app/path_walk.h"
 #include "convert/chain.h"
+#include "platform/platform.h"
 
 namespace tunewright {
 
@@ -21,8 +22,13 @@ enum ExitStatus : int {
   kStopped = 3,
 };
 
+bool isMisplacedOption(const char* argument) {
+  return argument[0] == '-' && !platform::pathExists(argument);
+}
+
 // The run itself; processing tells whether it came as far as the presets.
 int runJobs(int argc, const char* const* argv, bool ownWindow, bool& processing) {
+  presetTally = PresetTally{};
   // -t is validated against the converters, so the snapshot comes before the options.
   snapshotConverters();
   const int32_t firstPath = parseOptions(argc, argv);
@@ -45,17 +51,28 @@ int runJobs(int argc, const char* const* argv, bool ownWindow, bool& processing)
   if (ownWindow && options.verbosity == 0) {
     options.verbosity = 1;
   }
-  processing = true;
-  presetTally = PresetTally{};
   // When tolerated, overwriting wins over the prefix.
   if (options.prefix != nullptr && options.overwrite &&
       !reportError(3, {"Prefix and overwrite options combined."})) {
     return kPrefixWithOverwrite;
   }
   if (firstPath == argc) {
+    processing = true;
     return processPath(".") ? kDone : kStopped;
   }
+  // An option after the files would be silently taken as a path: `tunewright x.fxp -n` must not
+  // write. Only an existing file or directory may have a name that begins with "-".
+  for (int i = firstPath + 1; i < argc; ++i) {
+    if (isMisplacedOption(argv[i]) &&
+        !reportError(3, {"Options must come before files: ", argv[i]})) {
+      return kOptionError;
+    }
+  }
+  processing = true;
   for (int i = firstPath; i < argc; ++i) {
+    if (i > firstPath && isMisplacedOption(argv[i])) {
+      continue;  // tolerated, and passed over
+    }
     if (!processPath(argv[i])) {
       return kStopped;
     }

@@ -35,6 +35,9 @@ bool ownsConsoleWindow();
 // Waits until the user presses Enter (or standard input ends).
 void waitForEnter();
 
+// True when something exists at the path (a symbolic link counts, even a dangling one).
+bool pathExists(const char* path);
+
 // True when the path names an existing directory (symbolic links followed).
 bool isDirectory(const char* path);
 

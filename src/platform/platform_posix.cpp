@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "platform/platform.h"
 #include "platform/posix_file_calls.h"
@@ -138,10 +139,11 @@ class TemporaryFile {
     const char* slash = std::strrchr(target, '/');
     const int directoryLength = slash == nullptr ? 0 : static_cast<int>(slash - target + 1);
     static unsigned counter = 0;
+    static const pid_t processId = ::getpid();
     for (int attempt = 0; attempt < 100 && !file_.valid(); ++attempt) {
       const int length =
           std::snprintf(path_, sizeof path_, "%.*s.tunewright-%ld-%u.tmp", directoryLength, target,
-                        static_cast<long>(::getpid()), counter++);
+                        static_cast<long>(processId), counter++);
       if (length < 0 || static_cast<std::size_t>(length) >= sizeof path_) {
         return;
       }
@@ -199,6 +201,14 @@ bool syncDirectoryOf(const char* path) {
   return dir.valid() && fileCalls.fsync(dir.get()) == 0 && dir.close();
 }
 
+// Whether a failed link or rename met something at the path: a file is someone's, anything else
+// a path no file can take.
+bool metAFile(const char* path) {
+  struct stat status;
+  return errno == EEXIST && ::lstat(path, &status) == 0 &&
+         (S_ISREG(status.st_mode) || S_ISLNK(status.st_mode));
+}
+
 // Moves the temporary file to path unless something is there: renameat2 where the file system
 // has it, else a hard link, which fails in the same case, and the removal of the old name.
 bool renameWithoutReplacing(const char* from, const char* to, bool& existed) {
@@ -212,10 +222,7 @@ bool renameWithoutReplacing(const char* from, const char* to, bool& existed) {
       return true;
     }
   }
-  // Something is there: a file is someone's, anything else a path no file can take.
-  struct stat status;
-  existed = errno == EEXIST && ::lstat(to, &status) == 0 &&
-            (S_ISREG(status.st_mode) || S_ISLNK(status.st_mode));
+  existed = metAFile(to);
   return false;
 }
 
@@ -240,7 +247,53 @@ bool fillTemporary(TemporaryFile& temporary, const unsigned char* data, int32_t 
          (!durable || fileCalls.fsync(temporary.fd()) == 0) && temporary.close();
 }
 
+// A new file without a name, in the directory of path: nothing of it shows until it is linked
+// in whole, and nothing of it outlives the program if it never is. -1 where the file system
+// cannot make one.
+int openUnnamedBeside(const char* path) {
+#ifdef O_TMPFILE
+  char directory[PATH_MAX];
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    std::strcpy(directory, ".");
+  } else {
+    const auto length = static_cast<std::size_t>(slash - path);
+    std::memcpy(directory, path, length == 0 ? 1 : length);  // "/x" lives in "/"
+    directory[length == 0 ? 1 : length] = '\0';
+  }
+  return ::open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+#else
+  (void)path;
+  return -1;
+#endif
+}
+
+// Writes a new file through an unnamed one, given its name only once it is complete; a link
+// never replaces what is there.
+std::optional<WriteOutcome> createUnnamed(const char* path, const unsigned char* data,
+                                          int32_t length) {
+  FileDescriptor file(openUnnamedBeside(path));
+  if (!file.valid()) {
+    return std::nullopt;  // no such files here (or no room): the named way decides
+  }
+  if (!writeAll(file.get(), data, length)) {
+    return WriteOutcome::kWriteFailed;
+  }
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
+  if (::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) != 0) {
+    if (errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0) {
+      return std::nullopt;  // no /proc to name the file by
+    }
+    return metAFile(path) ? WriteOutcome::kExists : WriteOutcome::kCannotCreate;
+  }
+  return file.close() ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
+}
+
 WriteOutcome createFile(const char* path, const unsigned char* data, int32_t length) {
+  if (const std::optional<WriteOutcome> outcome = createUnnamed(path, data, length)) {
+    return *outcome;
+  }
   TemporaryFile temporary(path, 0666);
   if (!temporary.valid()) {
     return WriteOutcome::kCannotCreate;
@@ -321,6 +374,12 @@ bool ownsConsoleWindow() {
 void waitForEnter() {
   for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
   }
+}
+
+bool pathExists(const char* path) {
+  const NativePath native(path);
+  struct stat status;
+  return ::lstat(native.get(), &status) == 0;
 }
 
 bool isDirectory(const char* path) {

@@ -420,6 +420,11 @@ void waitForEnter() {
   }
 }
 
+bool pathExists(const char* path) {
+  // The attributes of the name itself: a link is there even when what it names is not.
+  return ::GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool isDirectory(const char* path) {
   // Opened, not asked for its attributes, so that a link is followed to what it names.
   const FileHandle file(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,

@@ -16,6 +16,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -154,8 +155,11 @@ class CliTest(unittest.TestCase):
             return Result(completed.returncode, decode(out.read()), decode(err.read()))
 
     def assertRun(self, args, status=0, out="", err="", **kwargs):
+        """Runs the program and checks its status and output; out=None leaves stdout to the
+        caller."""
         result = self.run_tool(*args, **kwargs)
-        self.assertEqual((result.status, result.out, result.err), (status, out, err), result)
+        self.assertEqual((result.status, result.out if out is not None else None, result.err),
+                         (status, out, err), result)
         return result
 
     # --- files
@@ -264,7 +268,7 @@ class PathWalk(CliTest):
     def test_what_is_neither_preset_nor_directory_is_passed_over(self):
         self.write("A.Fxp", self.GARBAGE)
         self.write("notes.txt", self.GARBAGE)
-        self.assertRun(["-vv", "A.Fxp", "notes.txt", "missing.txt", "-v"])
+        self.assertRun(["-vv", "A.Fxp", "notes.txt", "missing.txt"])
 
     def test_a_preset_name_goes_to_the_file_job_whatever_it_is(self):
         (self.dir / "old.fxp").mkdir()
@@ -416,7 +420,7 @@ class BriskletConversion(CliTest):
         self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050, "501_room.fxp": b"edited"})
         self.assertRun(["-f", "room.fxp"])
         self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050, "501_room.fxp": BRISKLET_V051})
-        self.assertRun(["-v", "501_room.fxp", "-t2000501"], status=0,
+        self.assertRun(["-v", "-t2000501", "501_room.fxp"], status=0,
                        err="Error 1: Unrecognized source format: 501_room.fxp\n")
 
     def test_scan_with_and_without_r(self):
@@ -621,13 +625,15 @@ class HostileInput(CliTest):
 
     @posix_build_only
     def test_names_with_newlines_and_bytes_that_are_not_utf8(self):
+        # A newline is shown escaped; other bytes pass through as they are.
         for name in (b"new\nline.fxp", b"caf\xe9.fxp", b"\xff\xfe.fxp"):
             with self.subTest(name=name):
                 (self.dir / os.fsdecode(name)).write_bytes(BRISKLET_V050)
                 completed = subprocess.run([PROGRAM, "-v", name], cwd=self.dir,
                                            capture_output=True, timeout=10)
                 self.assertEqual((completed.returncode, completed.stdout, completed.stderr),
-                                 (0, b"Converting data file: " + name + b"\n", b""))
+                                 (0, b"Converting data file: " + name.replace(b"\n", b"\\x0a") +
+                                  b"\n", b""))
                 self.assertEqual((self.dir / os.fsdecode(b"501_" + name)).read_bytes(),
                                  BRISKLET_V051)
 
@@ -805,6 +811,13 @@ class WindowsNamesAndPaths(CliTest):
         self.assertEqual(self.read(f"{directory}/501_n.fxp"), BRISKLET_V051)
         self.assertEqual(len(list((self.dir / directory).iterdir())), 3)
 
+    @windows_build_only
+    def test_a_read_only_preset_is_never_replaced(self):
+        self.write("locked.fxp", BRISKLET_V050).chmod(0o444)  # wine: the read-only attribute
+        self.assertRun(["-o", "locked.fxp"], status=3,
+                       err="Error 2: Failed to open output file: locked.fxp\n")
+        self.assertEqual(self.tree(), {"locked.fxp": BRISKLET_V050})
+
     @host_links
     def test_overwriting_through_a_link_replaces_its_target(self):
         self.write("presets/room.fxp", BRISKLET_V050)
@@ -892,12 +905,217 @@ class WindowsNamesAndPaths(CliTest):
         self.assertIn("Copyright", values["LegalCopyright"])
 
 
+def bank(programs, **header):
+    return make_presets.bank(programs, **header)
+
+
+def named(program, name):
+    """The program under another name, so that records of a bank differ."""
+    return program[:28] + name.ljust(28, b"\0") + program[56:]
+
+
+class Banks(CliTest):
+    def test_banks_of_both_plug_ins_as_hosts_save_them(self):
+        unfilled = make_presets.unfilled
+        cases = [  # (name, bank, upgraded bank)
+            ("one.fxb", bank([TAVLORA_V012], version=1), bank([TAVLORA_V025], version=1)),
+            ("many.FXB",
+             bank([named(TAVLORA_V012, b"P%d" % i) for i in range(128)], version=2, fx_version=7,
+                  current_program=127, byte_size=0),
+             bank([named(TAVLORA_V025, b"P%d" % i) for i in range(128)], version=2, fx_version=7,
+                  current_program=127)),
+            ("unfilled.fxb", bank([unfilled(BRISKLET_V050), BRISKLET_V050], version=2,
+                                  current_program=1),
+             bank([BRISKLET_V051, BRISKLET_V051], version=2, current_program=1)),
+            # The contents decide, whatever the name says.
+            ("bank named as a program.fxp", bank([TAVLORA_V020] * 3), bank([TAVLORA_V025] * 3)),
+            ("program named as a bank.fxb", unfilled(BRISKLET_V050), BRISKLET_V051),
+        ]
+        for name, data, _ in cases:
+            self.write(f"lib/{name}", data)
+        self.write("lib/sub/Lead.fxp", TAVLORA_V023)
+        self.assertRun(["-r", "lib"])
+        expected = {f"lib/{name}": data for name, data, _ in cases}
+        expected.update({f"lib/{'205' if b'Tvla' in data else '501'}_{name}": upgraded
+                         for name, data, upgraded in cases})
+        expected.update({"lib/sub": "<d>", "lib/sub/Lead.fxp": TAVLORA_V023,
+                         "lib/sub/205_Lead.fxp": TAVLORA_V025, "lib": "<d>"})
+        self.assertEqual(self.tree(), expected)
+
+    def test_a_bank_through_each_option(self):
+        source = bank([TAVLORA_V012, named(TAVLORA_V012, b"Second")])
+        self.write("b.fxb", source)
+        result = self.assertRun(["-vvv", "-t1000203", "b.fxb"], out=None)
+        to_203 = bank([TAVLORA_V023, named(TAVLORA_V023, b"Second")])
+        self.assertEqual(self.read("203_b.fxb"), to_203)
+        self.assertEqual(result.out, "Loading data file: b.fxb\n" + dump(source) +
+                         "Tavlora v0.1.2 -> Tavlora v0.2\nTavlora v0.2 -> Tavlora v0.2.3\n" +
+                         dump(to_203))
+        self.assertRun(["-n", "-pnew_", "b.fxb"])
+        self.assertFalse((self.dir / "new_b.fxb").exists())
+        self.assertRun(["-pnew_", "203_b.fxb"])
+        upgraded = bank([TAVLORA_V025, named(TAVLORA_V025, b"Second")])
+        self.assertEqual(self.read("new_203_b.fxb"), upgraded)
+        self.assertRun(["-o", "b.fxb"])
+        self.assertEqual(self.read("b.fxb"), upgraded)
+        # Already at the newest version: as a program there is.
+        self.assertRun(["b.fxb"], err="Error 1: Unrecognized source format: b.fxb\n")
+        self.assertRun(["-t1000203", "-e1", "b.fxb"], status=3,
+                       err="Error 1: Unrecognized source format: b.fxb\n")
+
+    def test_a_bank_that_would_outgrow_a_mebibyte_is_not_written(self):
+        # 13,000 Brisklet programs fit in 1 MiB; upgraded, they would not.
+        self.write("big.fxb", bank([BRISKLET_V050] * 13000))
+        self.assertRun(["big.fxb"], status=3, err="Error 2: Conversion failed: big.fxb\n")
+        self.assertEqual(set(self.tree()), {"big.fxb"})
+
+    def test_near_misses_are_left_alone(self):
+        good = [TAVLORA_V012, TAVLORA_V012]
+        record = bytearray(TAVLORA_V012)
+        record[24:28] = (0x7FFFFFFF).to_bytes(4, "big")
+        negative = bytearray(TAVLORA_V012)
+        negative[24:28] = (-1).to_bytes(4, "big", signed=True)
+        chunk = bytearray(TAVLORA_V012)
+        chunk[8:12] = b"FPCh"
+        cases = {
+            "other format": bank([TAVLORA_V012, TAVLORA_V020]),
+            "other plug-in": bank([TAVLORA_V012], fx_id=b"Bskl"),
+            "record overruns": bank(good)[:-1],
+            "record stops short": bank(good) + b"\0",
+            "no programs": bank(good, num_programs=0),
+            "too many programs": bank(good, num_programs=3),
+            "huge count": bank(good, num_programs=0x7FFFFFFF),
+            "huge numParams": bank([TAVLORA_V012, bytes(record)]),
+            "negative numParams": bank([bytes(negative), TAVLORA_V012]),
+            "opaque bank": bank(good)[:8] + b"FBCh" + bank(good)[12:],
+            "chunk program inside": bank([TAVLORA_V012, bytes(chunk)]),
+            "version 3": bank(good, version=3),
+            "wrong byteSize": bank(good, byte_size=12),
+            "wrong magic": b"CcnX" + bank(good)[4:],
+            "chunk program": bytes(chunk),
+            "over a mebibyte": bank([named(TAVLORA_V012, b"%d" % i) for i in range(4097)]),
+        }
+        for name, data in cases.items():
+            self.write(f"{name}.fxb", data)
+        before = self.tree()
+        result = self.run_tool("-e4", *(f"{name}.fxb" for name in cases))
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.err, "".join(f"Error 1: Unrecognized source format: {name}.fxb\n"
+                                             for name in cases))
+        self.assertEqual(self.tree(), before)
+
+
+def as_user(uid, gid, groups=()):
+    """Runs the child as an ordinary user (the caller must be root)."""
+    def drop():
+        os.setgroups(list(groups))
+        os.setgid(gid)
+        os.setuid(uid)
+    return drop
+
+
+class Safety(CliTest):
+    def test_options_after_files_are_errors_unless_they_name_a_file(self):
+        self.write("room.fxp", BRISKLET_V050)
+        self.assertRun(["room.fxp", "-n"], status=1,
+                       err="Error 3: Options must come before files: -n\n")
+        self.assertEqual(set(self.tree()), {"room.fxp"})
+        # Tolerated, it is passed over; an existing file of that name is a path like any other.
+        self.write("-n", b"a file")
+        self.assertRun(["-e4", "room.fxp", "-x.fxp", "-n"],
+                       err="Error 3: Options must come before files: -x.fxp\n")
+        self.assertEqual(set(self.tree()), {"room.fxp", "-n", "501_room.fxp"})
+
+    @posix_build_only
+    def test_control_characters_in_names_are_shown_escaped(self):
+        self.write("a\nError 2: forged\x1b[31m.fxp", b"junk")
+        self.assertRun(["-v", "."], out="Searching directory: .\n",
+                       err="Error 1: Unrecognized source format: "
+                           ".\\a\\x0aError 2: forged\\x1b[31m.fxp\n")
+
+    @posix_build_only
+    def test_an_interrupted_or_killed_run_leaves_whole_presets_only(self):
+        import random
+        import signal
+        count = 2000
+        converted = {BRISKLET_V050: BRISKLET_V051, TAVLORA_V012: TAVLORA_V025}
+        rng = random.Random(20261208)
+        for round_ in range(10):
+            overwrite = round_ % 2 == 0
+            kill = signal.SIGKILL if round_ % 3 else signal.SIGINT
+            with self.subTest(round=round_, overwrite=overwrite, signal=kill.name):
+                shutil.rmtree(self.dir / "lib", ignore_errors=True)
+                sources = {}
+                for i in range(count):
+                    data = BRISKLET_V050 if i % 2 else TAVLORA_V012
+                    sources[f"lib/{i % 3}/p{i}.fxp"] = data
+                    self.write(f"lib/{i % 3}/p{i}.fxp", data)
+                process = subprocess.Popen([PROGRAM, "-r", *(["-o"] if overwrite else []), "lib"],
+                                           cwd=self.dir, stdin=subprocess.DEVNULL,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                time.sleep(rng.uniform(0.01, 0.3))
+                process.send_signal(kill)
+                _, err = process.communicate(timeout=60)
+                self.assertIn(process.returncode, (-kill, 0), err)
+                temporaries = []
+                for path, data in self.tree().items():
+                    name = path.rsplit("/", 1)[-1]
+                    if data == "<d>":
+                        continue
+                    if name.startswith(".tunewright-") and name.endswith(".tmp"):
+                        temporaries.append(path)
+                    elif path in sources:
+                        allowed = (sources[path], converted[sources[path]]) if overwrite \
+                            else (sources[path],)
+                        self.assertIn(data, allowed, path)
+                    else:
+                        source = path.replace("/205_", "/").replace("/501_", "/")
+                        self.assertEqual(data, converted[sources[source]], path)
+                # An interruption removes its temporary file; a kill may leave the one in hand.
+                self.assertLessEqual(len(temporaries), 0 if kill == signal.SIGINT else 1)
+
+    @posix_build_only
+    def test_a_replaced_preset_keeps_owner_group_mode_and_attributes(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root, to give files to other users")
+        self.dir.chmod(0o777)
+        path = self.write("room.fxp", BRISKLET_V050)
+        try:
+            os.setxattr(path, "user.rating", b"5")
+            attributes = True
+        except OSError:
+            attributes = False  # the file system has none: nothing to keep
+        os.chown(path, 4242, 4343)
+        path.chmod(0o664)
+        # A member of the preset's group may replace it, but cannot give it to its owner: it
+        # keeps its group.
+        self.assertRun(["-o", "room.fxp"], preexec_fn=as_user(4444, 4444, [4343]))
+        status = path.stat()
+        self.assertEqual((status.st_uid, status.st_gid, status.st_mode & 0o7777),
+                         (4444, 4343, 0o664))
+        if attributes:
+            self.assertEqual(os.getxattr(path, "user.rating"), b"5")
+        # As root, the owner stays too.
+        self.write("hall.fxp", BRISKLET_V050).chmod(0o640)
+        os.chown(self.dir / "hall.fxp", 4242, 4343)
+        self.assertRun(["-o", "hall.fxp"])
+        status = (self.dir / "hall.fxp").stat()
+        self.assertEqual((status.st_uid, status.st_gid, status.st_mode & 0o7777),
+                         (4242, 4343, 0o640))
+        # Read-only means read-only, root or not.
+        locked = self.write("locked.fxp", BRISKLET_V050)
+        locked.chmod(0o444)
+        self.assertRun(["-o", "locked.fxp"], status=3,
+                       err="Error 2: Failed to open output file: locked.fxp\n")
+        self.assertEqual(locked.read_bytes(), BRISKLET_V050)
+
+
 class BundledExamples(unittest.TestCase):
     def test_examples_are_what_the_generator_makes(self):
         examples = Path(__file__).resolve().parents[2] / "examples"
         for relative, data in make_presets.EXAMPLES.items():
             self.assertEqual((examples / relative).read_bytes(), data, relative)
-        on_disk = {p.relative_to(examples).as_posix() for p in examples.rglob("*.fxp")}
+        on_disk = {p.relative_to(examples).as_posix() for p in examples.rglob("*.fx[pb]")}
         self.assertEqual(on_disk, set(make_presets.EXAMPLES))
 
 

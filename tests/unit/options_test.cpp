@@ -70,9 +70,10 @@ TEST_F(ParseOptions, TheTwoLongOptionsAreWholeArguments) {
   EXPECT_EQ(options.verbosity, 1);
   // Anything else after "--" is still the letter "-" and what follows it.
   const Parsed misspelt = parse({"-e9", "--versions"});
-  EXPECT_EQ(misspelt.result, 2);
+  EXPECT_EQ(misspelt.result, 3);
   EXPECT_FALSE(options.showVersion);
-  EXPECT_TRUE(misspelt.errors.starts_with("Error 3: Unrecognized option '--'.\n")) << misspelt.errors;
+  EXPECT_TRUE(misspelt.errors.starts_with("Error 3: Unrecognized option '--'.\n"))
+      << misspelt.errors;
 }
 
 TEST_F(ParseOptions, ParametersTakeTheRestOfTheArgument) {

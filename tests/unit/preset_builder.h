@@ -47,6 +47,22 @@ inline Image makeImage(const char (&fxId)[5], int32_t count) {
   return image;
 }
 
+// A bank of the given programs (version 1, the first program's plug-in ID), as hosts save it.
+inline Image makeBank(const std::vector<Image>& programs) {
+  Image bank;
+  bank.bytes.assign(static_cast<std::size_t>(kBankHeaderSize), 0);
+  std::memcpy(bank.bytes.data(), "CcnK", 4);
+  std::memcpy(bank.bytes.data() + kFxMagicOffset, "FxBk", 4);
+  storeBigEndian32(bank.bytes.data(), kBankVersionOffset, 1);
+  std::memcpy(bank.bytes.data() + kFxIdOffset, programs.front().data() + kFxIdOffset, 4);
+  storeBigEndian32(bank.bytes.data(), kNumProgramsOffset, static_cast<uint32_t>(programs.size()));
+  for (const Image& program : programs) {
+    bank.bytes.insert(bank.bytes.end(), program.bytes.begin(), program.bytes.end());
+  }
+  setByteSize(bank.bytes.data(), bank.length() - 8);
+  return bank;
+}
+
 // Fills the header bytes that no converter may read or write with a pattern.
 inline void scribbleUninterpretedHeader(Image& image) {
   for (const auto& [from, to] :
