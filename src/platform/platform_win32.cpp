@@ -9,6 +9,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/platform.h"
@@ -150,8 +151,9 @@ class TemporaryFile {
                     ::GetCurrentProcessId(), counter++);
       path_ = target.substr(0, directoryLength) + name;
       ::AcquireSRWLockExclusive(&temporaryLock);
-      const HANDLE file = ::CreateFileW(path_.c_str(), GENERIC_WRITE | WRITE_DAC, FILE_SHARE_DELETE,
-                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      const HANDLE file =
+          ::CreateFileW(path_.c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC, FILE_SHARE_DELETE,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (file != INVALID_HANDLE_VALUE) {
         pendingTemporary = path_;
         pending_ = true;
@@ -247,24 +249,62 @@ std::wstring finalPathOf(HANDLE file) {
   return {};
 }
 
-// The replacement takes over the replaced file's access rules, as protected or inheriting as
-// they were. Not every file system keeps them, so a failure is no failure of the write.
-void copyAccessRules(HANDLE from, HANDLE to) {
-  PACL rules = nullptr;
+// The access rules (DACL) of an open file, with their protection from inheritance; empty
+// where the file system keeps none.
+struct AccessRules {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &rules,
-                        nullptr, &descriptor) != ERROR_SUCCESS) {
+  PACL rules = nullptr;
+  explicit AccessRules(HANDLE file) {
+    if (::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &rules,
+                          nullptr, &descriptor) != ERROR_SUCCESS) {
+      descriptor = nullptr;
+      rules = nullptr;
+    }
+  }
+  ~AccessRules() { ::LocalFree(descriptor); }
+  AccessRules(const AccessRules&) = delete;
+  AccessRules& operator=(const AccessRules&) = delete;
+
+  bool sameAs(const AccessRules& other) const {
+    return (rules == nullptr) == (other.rules == nullptr) &&
+           (rules == nullptr || (rules->AclSize == other.rules->AclSize &&
+                                 std::memcmp(rules, other.rules, rules->AclSize) == 0));
+  }
+};
+
+// True when some of the rules came to the file from its folder.
+bool hasInheritedRule(PACL rules) {
+  for (DWORD i = 0; rules != nullptr && i < rules->AceCount; ++i) {
+    void* rule = nullptr;
+    if (::GetAce(rules, i, &rule) != 0 &&
+        (static_cast<ACE_HEADER*>(rule)->AceFlags & INHERITED_ACE) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The replacement takes over the replaced file's access rules where they differ from what it
+// inherited in the same folder: rules added to the file, or the file shut off from its folder's
+// rules. Rules that are neither (wine makes such from a Linux file's mode, and could not give
+// them back as they were) are left to the folder. Not every file system keeps rules, so a
+// failure is no failure of the write.
+void copyAccessRules(HANDLE from, HANDLE to) {
+  const AccessRules wanted(from);
+  if (wanted.descriptor == nullptr || wanted.sameAs(AccessRules(to))) {
     return;
   }
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  ::GetSecurityDescriptorControl(descriptor, &control, &revision);
-  const SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
-                                               ? PROTECTED_DACL_SECURITY_INFORMATION
-                                               : UNPROTECTED_DACL_SECURITY_INFORMATION;
+  ::GetSecurityDescriptorControl(wanted.descriptor, &control, &revision);
+  SECURITY_INFORMATION inheritance = UNPROTECTED_DACL_SECURITY_INFORMATION;
+  if ((control & SE_DACL_PROTECTED) != 0) {
+    inheritance = PROTECTED_DACL_SECURITY_INFORMATION;
+  } else if (!hasInheritedRule(wanted.rules)) {
+    return;
+  }
   ::SetSecurityInfo(to, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance, nullptr, nullptr,
-                    rules, nullptr);
-  ::LocalFree(descriptor);
+                    wanted.rules, nullptr);
 }
 
 // Replaces the regular file opened as existing (path, or a link's target) with a complete copy.

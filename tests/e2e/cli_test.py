@@ -812,6 +812,34 @@ class WindowsNamesAndPaths(CliTest):
         self.assertEqual(len(list((self.dir / directory).iterdir())), 3)
 
     @windows_build_only
+    def test_a_replacement_reaches_the_disk_before_its_rename(self):
+        # wine's relay trace lists the system calls; the program's are on the thread that
+        # renames its temporary file.
+        self.write("room.fxp", BRISKLET_V050)
+
+        def file_calls(*args):
+            with tempfile.TemporaryFile() as trace:
+                subprocess.run(EXEC_PREFIX + [PROGRAM, *args], cwd=self.dir, timeout=120,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace,
+                               env=dict(os.environ, WINEDEBUG="+relay"))
+                trace.seek(0)
+                calls = re.findall(r"^(\w+):Call KERNEL32\.(CreateFileW|FlushFileBuffers|"
+                                   r"MoveFileExW)\((.*)\) ret=", trace.read().decode("utf-8",
+                                   "replace"), re.MULTILINE)
+            thread = next(t for t, name, arguments in calls
+                          if name == "MoveFileExW" and ".tunewright-" in arguments)
+            return [name + (" " + arguments[-8:] if name == "MoveFileExW" else "")
+                    for t, name, arguments in calls if t == thread and
+                    (name != "CreateFileW" or ".tunewright-" in arguments)]
+
+        # A new output: no flush, and a rename that replaces nothing (flag: write-through only).
+        self.assertEqual(file_calls("room.fxp"), ["CreateFileW", "MoveFileExW 00000008"])
+        # A replacement: flushed, then renamed over the file with write-through.
+        self.assertEqual(file_calls("-o", "room.fxp"),
+                         ["CreateFileW", "FlushFileBuffers", "MoveFileExW 00000009"])
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V051, "501_room.fxp": BRISKLET_V051})
+
+    @windows_build_only
     def test_a_read_only_preset_is_never_replaced(self):
         self.write("locked.fxp", BRISKLET_V050).chmod(0o444)  # wine: the read-only attribute
         self.assertRun(["-o", "locked.fxp"], status=3,
