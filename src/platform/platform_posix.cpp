@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -186,17 +187,22 @@ class TemporaryFile {
   bool placed_ = false;
 };
 
-// Makes a rename in the directory of path durable.
-bool syncDirectoryOf(const char* path) {
-  char directory[PATH_MAX];
+// The directory a path lies in, "." for a bare name.
+void directoryOf(const char* path, char (&directory)[PATH_MAX]) {
   const char* slash = std::strrchr(path, '/');
   if (slash == nullptr) {
     std::strcpy(directory, ".");
-  } else {
-    const auto length = static_cast<std::size_t>(slash - path);
-    std::memcpy(directory, path, length == 0 ? 1 : length);  // "/x" lives in "/"
-    directory[length == 0 ? 1 : length] = '\0';
+    return;
   }
+  const auto length = std::max<std::size_t>(static_cast<std::size_t>(slash - path), 1);
+  std::memcpy(directory, path, length);  // "/x" lives in "/"
+  directory[length] = '\0';
+}
+
+// Makes a rename in the directory of path durable.
+bool syncDirectoryOf(const char* path) {
+  char directory[PATH_MAX];
+  directoryOf(path, directory);
   FileDescriptor dir(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return dir.valid() && fileCalls.fsync(dir.get()) == 0 && dir.close();
 }
@@ -253,19 +259,30 @@ bool fillTemporary(TemporaryFile& temporary, const unsigned char* data, int32_t 
 int openUnnamedBeside(const char* path) {
 #ifdef O_TMPFILE
   char directory[PATH_MAX];
-  const char* slash = std::strrchr(path, '/');
-  if (slash == nullptr) {
-    std::strcpy(directory, ".");
-  } else {
-    const auto length = static_cast<std::size_t>(slash - path);
-    std::memcpy(directory, path, length == 0 ? 1 : length);  // "/x" lives in "/"
-    directory[length == 0 ? 1 : length] = '\0';
-  }
+  directoryOf(path, directory);
   return ::open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
 #else
   (void)path;
   return -1;
 #endif
+}
+
+// Gives an unnamed file its name. Directly where the process may (it takes the capability to
+// look up any file), else through its entry in /proc, which every user may link.
+bool linkUnnamed(int fd, const char* path) {
+  static bool direct = true;
+  if (direct) {
+    if (::linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0) {
+      return true;
+    }
+    if (errno != EPERM && errno != ENOENT && errno != EINVAL) {
+      return false;
+    }
+    direct = false;
+  }
+  char self[32];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return ::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // Writes a new file through an unnamed one, given its name only once it is complete; a link
@@ -279,9 +296,7 @@ std::optional<WriteOutcome> createUnnamed(const char* path, const unsigned char*
   if (!writeAll(file.get(), data, length)) {
     return WriteOutcome::kWriteFailed;
   }
-  char self[64];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
-  if (::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) != 0) {
+  if (!linkUnnamed(file.get(), path)) {
     if (errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0) {
       return std::nullopt;  // no /proc to name the file by
     }

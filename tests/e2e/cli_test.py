@@ -981,6 +981,8 @@ class Banks(CliTest):
                          dump(to_203))
         self.assertRun(["-n", "-pnew_", "b.fxb"])
         self.assertFalse((self.dir / "new_b.fxb").exists())
+        self.assertRun(["-t1000203", "-pagain_", "203_b.fxb"])  # already there: quietly passed over
+        self.assertFalse((self.dir / "again_203_b.fxb").exists())
         self.assertRun(["-pnew_", "203_b.fxb"])
         upgraded = bank([TAVLORA_V025, named(TAVLORA_V025, b"Second")])
         self.assertEqual(self.read("new_203_b.fxb"), upgraded)
