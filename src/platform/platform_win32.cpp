@@ -133,8 +133,10 @@ BOOL WINAPI onInterruption(DWORD event) {
   if (!pendingTemporary.empty()) {
     ::DeleteFileW(pendingTemporary.c_str());  // opened with FILE_SHARE_DELETE: goes at exit
   }
-  // The status the system's own handler ends a program with.
-  ::ExitProcess(STATUS_CONTROL_C_EXIT);
+  // With the status the system's own handler ends a program with; at once, since the main
+  // thread may be anywhere, and every line already went out whole.
+  ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
 }
 
 // A temporary file beside target (a "\\?\" path), made exclusively, removed again unless it is
