@@ -224,11 +224,16 @@ WriteOutcome createFile(const std::wstring& path, const unsigned char* data, int
   // Without MOVEFILE_REPLACE_EXISTING: whatever appeared at path meanwhile stays.
   if (!temporary.moveTo(path, MOVEFILE_WRITE_THROUGH)) {
     const DWORD error = ::GetLastError();
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
-      // For a replacement this is a name that leads nowhere, such as a dangling link.
-      return mode == WriteMode::kCreate ? WriteOutcome::kExists : WriteOutcome::kCannotCreate;
-    }
-    return WriteOutcome::kCannotCreate;
+    // Something in the way is someone's file when it is a file or a link; a directory or a
+    // device is no output at all. For a replacement it is a name that leads nowhere, such as a
+    // dangling link.
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    const bool metAFile = (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) &&
+                          attributes != INVALID_FILE_ATTRIBUTES &&
+                          ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0);
+    return metAFile && mode == WriteMode::kCreate ? WriteOutcome::kExists
+                                                  : WriteOutcome::kCannotCreate;
   }
   return WriteOutcome::kWritten;
 }
