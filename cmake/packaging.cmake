@@ -1,10 +1,23 @@
 # Install layout and packages: the program in bin, the man page in share/man/man1, the README
-# and licence in share/doc/tunewright; a Debian package natively, a .zip for Windows.
+# and licence in share/doc/tunewright, the browser page in share/tunewright (in bin on
+# Windows); a Debian package natively, a .zip for Windows.
 
 include(GNUInstallDirs)
 
 install(TARGETS tunewright RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The browser page as the web preset makes it, beside the program on Windows, where people
+# look for it there, and in share/tunewright elsewhere. Left out of a tree that has none yet.
+if(NOT TUNEWRIGHT_WEB_PAGE)
+  set(TUNEWRIGHT_WEB_PAGE ${PROJECT_SOURCE_DIR}/build/web/tunewright.html)
+endif()
+if(WIN32)
+  set(web_page_dir ${CMAKE_INSTALL_BINDIR})
+else()
+  set(web_page_dir ${CMAKE_INSTALL_DATADIR}/tunewright)
+endif()
+install(FILES ${TUNEWRIGHT_WEB_PAGE} DESTINATION ${web_page_dir} OPTIONAL)
 
 if(NOT WIN32)
   # Man pages are installed compressed, as Debian's policy asks.

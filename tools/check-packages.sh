@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks what users install: the install tree of the release build, and the Debian package and
 # the Windows .zip made from the release and mingw builds, as a user gets them: the files they
-# hold, and their program, run from an unpacked copy, listing its converters and converting a
-# preset to the same bytes as the tested build.
+# hold, the browser page as the web build made it, and their program, run from an unpacked
+# copy, listing its converters and converting a preset to the same bytes as the tested build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=$(mktemp -d)
@@ -12,6 +12,10 @@ fail() {
   echo "check-packages: $*" >&2
   exit 1
 }
+
+# The browser page, as the web preset made and tested it.
+page=build/web/tunewright.html
+[ -f "$page" ] || fail "no $page: run 'cmake --workflow --preset web' first"
 
 # The reference conversion, by the build the tests ran against.
 mkdir "$work/reference"
@@ -39,9 +43,10 @@ check_program() {
 echo "== Install tree"
 cmake --install build/release --prefix "$work/install" >/dev/null
 installed=$(cd "$work/install" && find . -type f | sort)
-expected_files=$'./bin/tunewright\n./share/doc/tunewright/LICENSE\n./share/doc/tunewright/README.md\n./share/man/man1/tunewright.1.gz'
+expected_files=$'./bin/tunewright\n./share/doc/tunewright/LICENSE\n./share/doc/tunewright/README.md\n./share/man/man1/tunewright.1.gz\n./share/tunewright/tunewright.html'
 [ "$installed" = "$expected_files" ] || fail "install tree holds: $installed"
 check_program install "$work/install/bin/tunewright"
+cmp "$work/install/share/tunewright/tunewright.html" "$page" || fail "the installed page differs"
 
 echo "== Debian package"
 (cd build/release && cpack -G DEB) >/dev/null
@@ -53,6 +58,7 @@ for field in Package:tunewright Section:sound Architecture:amd64; do
 done
 contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
 for path in ./usr/bin/tunewright ./usr/share/man/man1/tunewright.1.gz \
+  ./usr/share/tunewright/tunewright.html \
   ./usr/share/doc/tunewright/README.md ./usr/share/doc/tunewright/LICENSE; do
   grep -qxF "$path" <<<"$contents" || fail "$deb lacks $path"
 done
@@ -60,12 +66,14 @@ dpkg -x "$deb" "$work/deb"
 zcat "$work/deb/usr/share/man/man1/tunewright.1.gz" | cmp - doc/tunewright.1 ||
   fail "the packaged man page differs from doc/tunewright.1"
 check_program deb "$work/deb/usr/bin/tunewright"
+cmp "$work/deb/usr/share/tunewright/tunewright.html" "$page" || fail "the packaged page differs"
 
 echo "== Windows .zip"
 (cd build/mingw && cpack -G ZIP) >/dev/null
 zip=$(ls build/mingw/tunewright-*-Windows.zip)
 unzip -q "$zip" -d "$work/zip"
 exe=$(ls "$work"/zip/tunewright-*-Windows/bin/tunewright.exe)
+cmp "$(dirname "$exe")/tunewright.html" "$page" || fail "the page beside tunewright.exe differs"
 # Only DLLs that every Windows has: nothing to ship beside the program.
 dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
 for dll in $dlls; do

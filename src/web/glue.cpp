@@ -1,0 +1,171 @@
+// The page's way into the conversion core: the exports of the WebAssembly module, and nothing else.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "convert/chain.h"
+#include "convert/converter.h"
+#include "convert/upgrade.h"
+
+#define TUNEWRIGHT_EXPORT(name) extern "C" __attribute__((export_name(name)))
+
+namespace tunewright {
+
+namespace {
+
+// The page writes one file into image, up to kImageCapacity + 1 bytes, and reads the
+// conversion's result back from it.
+ImageBuffer image;
+ImageBuffer spare;
+
+// The chain of the last conversion, and what it made.
+ConverterList chain;
+int32_t lastLength = 0;
+Recognition lastRecognition;
+
+// The formats the page offers as targets: every format some converter produces, in the
+// sorted converters' order.
+ConverterList targets;
+
+// What became of one file; the page words each outcome as the program does.
+enum class Outcome : int32_t {
+  kUpgraded = 0,
+  kAlreadyCurrent = 1,  // already at the format asked for
+  kUnrecognised = 2,
+  kNoChain = 3,  // the format asked for cannot be reached from this one
+  kInputMismatch = 4,
+  kFailed = 5,
+};
+
+const Converter* converterAt(int32_t index) {
+  return sortedConverters.at(static_cast<std::size_t>(index));
+}
+
+}  // namespace
+
+}  // namespace tunewright
+
+using tunewright::chain;
+using tunewright::Outcome;
+
+// WebAssembly without its exception-handling proposal cannot unwind: a throw (a converter with
+// invalid IDs, or a vector asked to grow past memory) stops the module with a trap, which the
+// page reports as a failure.
+extern "C" void* __cxa_allocate_exception(std::size_t) {
+  __builtin_trap();
+}
+extern "C" void __cxa_throw(void*, void*, void (*)(void*)) {
+  __builtin_trap();
+}
+
+// Takes the snapshot of the converters that registered during the module's initialisation.
+TUNEWRIGHT_EXPORT("start") void start() {
+  using namespace tunewright;
+  snapshotConverters();
+  targets.clear();
+  for (const Converter* converter : sortedConverters) {
+    const auto sameTarget = [converter](const Converter* known) {
+      return known->targetId() == converter->targetId();
+    };
+    if (std::none_of(targets.begin(), targets.end(), sameTarget)) {
+      targets.push_back(converter);
+    }
+  }
+}
+
+TUNEWRIGHT_EXPORT("image") unsigned char* imageData() {
+  return tunewright::image.data();
+}
+
+TUNEWRIGHT_EXPORT("imageCapacity") int32_t imageCapacity() {
+  return tunewright::kImageCapacity;
+}
+
+TUNEWRIGHT_EXPORT("converterCount") int32_t converterCount() {
+  return static_cast<int32_t>(tunewright::sortedConverters.size());
+}
+
+TUNEWRIGHT_EXPORT("converterSource") int32_t converterSource(int32_t index) {
+  return tunewright::converterAt(index)->sourceId();
+}
+
+TUNEWRIGHT_EXPORT("converterTarget") int32_t converterTarget(int32_t index) {
+  return tunewright::converterAt(index)->targetId();
+}
+
+TUNEWRIGHT_EXPORT("converterSourceName") const char* converterSourceName(int32_t index) {
+  return tunewright::converterAt(index)->sourceName();
+}
+
+TUNEWRIGHT_EXPORT("converterTargetName") const char* converterTargetName(int32_t index) {
+  return tunewright::converterAt(index)->targetName();
+}
+
+TUNEWRIGHT_EXPORT("targetCount") int32_t targetCount() {
+  return static_cast<int32_t>(tunewright::targets.size());
+}
+
+TUNEWRIGHT_EXPORT("targetId") int32_t targetId(int32_t index) {
+  return tunewright::targets.at(static_cast<std::size_t>(index))->targetId();
+}
+
+TUNEWRIGHT_EXPORT("targetName") const char* targetName(int32_t index) {
+  return tunewright::targets.at(static_cast<std::size_t>(index))->targetName();
+}
+
+// Converts the length bytes at image() to the target format (0: the newest), as the program
+// converts one file, and returns the Outcome. On kUpgraded the result is at image().
+TUNEWRIGHT_EXPORT("convert") int32_t convert(int32_t length, int32_t target) {
+  using namespace tunewright;
+  chain.clear();
+  lastLength = 0;
+  lastRecognition = length >= 0 && length <= kImageCapacity ? recogniseImage(length, image.data())
+                                                            : Recognition{};
+  Outcome outcome = Outcome::kUpgraded;
+  if (lastRecognition.source == nullptr) {
+    outcome = Outcome::kUnrecognised;
+  } else if (!buildChain(lastRecognition.source->sourceId(), target, chain)) {
+    outcome = Outcome::kNoChain;
+  } else if (chain.empty()) {
+    outcome = Outcome::kAlreadyCurrent;
+  } else {
+    switch (upgradeImage(chain, lastRecognition, length, image, spare, nullptr)) {
+      case UpgradeOutcome::kUpgraded:
+        lastLength = length;
+        break;
+      case UpgradeOutcome::kInputMismatch:
+        outcome = Outcome::kInputMismatch;
+        break;
+      case UpgradeOutcome::kFailed:
+        outcome = Outcome::kFailed;
+        break;
+    }
+  }
+  return static_cast<int32_t>(outcome);
+}
+
+TUNEWRIGHT_EXPORT("resultLength") int32_t resultLength() {
+  return tunewright::lastLength;
+}
+
+TUNEWRIGHT_EXPORT("resultIsBank") int32_t resultIsBank() {
+  return tunewright::lastRecognition.isBank ? 1 : 0;
+}
+
+// The format the last file was recognised as; nullptr when it was not.
+TUNEWRIGHT_EXPORT("resultSourceName") const char* resultSourceName() {
+  const tunewright::Converter* source = tunewright::lastRecognition.source;
+  return source == nullptr ? nullptr : source->sourceName();
+}
+
+// The format the last chain ends at; nullptr when there was none.
+TUNEWRIGHT_EXPORT("resultTargetName") const char* resultTargetName() {
+  return chain.empty() ? nullptr : chain.back()->targetName();
+}
+
+// The version code that the program puts in front of an output's name, such as 205 for "205_";
+// -1 when there is no chain.
+TUNEWRIGHT_EXPORT("resultVersionCode") int32_t resultVersionCode() {
+  return chain.empty() ? -1 : chain.back()->targetId() % 1000000;
+}

@@ -1,0 +1,311 @@
+// The page's behaviour: gathers the dropped or chosen files, has the WebAssembly core convert
+// each one, lists the outcomes and offers the results. build_page.mjs inlines it after the zip
+// writer, fflate, and puts the module, in base64, into wasmBase64.
+
+const wasmBase64 = "WASM_BASE64";
+
+// What each outcome of the module's convert() is called, in the program's own words.
+const UPGRADED = 0;
+const ALREADY_CURRENT = 1;
+const UNRECOGNISED = 2;
+const NO_CHAIN = 3;
+const INPUT_MISMATCH = 4;
+const FAILED = 5;
+const READ_FAILED = -1;
+const programErrors = {
+  [UNRECOGNISED]: "Error 1: Unrecognized source format",
+  [NO_CHAIN]: "Error 1: Couldn't make converter chain",
+  [INPUT_MISMATCH]: "Error 2: Converter input does not match source format",
+  [READ_FAILED]: "Error 2: Failed to open input file",
+};
+const CONVERSION_FAILED = "Error 2: Conversion failed";
+const summaryWords = {
+  [UPGRADED]: "upgraded",
+  [ALREADY_CURRENT]: "already current",
+  [UNRECOGNISED]: "not recognised",
+  [NO_CHAIN]: "not upgradable to that version",
+};
+
+// The names the program takes as presets.
+const presetName = /\.(fxp|FXP|fxb|FXB)$/;
+// Rows added to the list at a time, so that the page stays responsive on large folders.
+const BATCH = 250;
+// Zip entries are stored, not compressed: presets are small, and the zip is ready at once.
+const STORED = { level: 0 };
+// Files read as one blob.
+const READ_GROUP = 64;
+
+const $ = (id) => document.getElementById(id);
+let core;
+let inputs = [];  // [{path, bytes}] of the last drop or choice, kept to convert again
+let passedOver = 0;
+let download = null;  // {name, blob} ready for the download button
+let runNumber = 0;
+
+async function loadCore() {
+  const bytes = Uint8Array.from(atob(wasmBase64), (c) => c.charCodeAt(0));
+  const { instance } = await WebAssembly.instantiate(bytes, {});
+  core = instance.exports;
+  core._initialize();
+  core.start();
+}
+
+function cString(pointer) {
+  if (pointer === 0) return "";
+  const memory = new Uint8Array(core.memory.buffer);
+  let end = pointer;
+  while (memory[end] !== 0) end++;
+  return new TextDecoder().decode(memory.subarray(pointer, end));
+}
+
+function fillTargets() {
+  const select = $("target");
+  for (let i = 0; i < core.targetCount(); i++) {
+    const option = document.createElement("option");
+    option.value = String(core.targetId(i));
+    option.textContent = `${cString(core.targetName(i))} (${core.targetId(i)})`;
+    select.append(option);
+  }
+}
+
+// Converts one file's bytes as the program converts one preset.
+function convertOne(bytes, target) {
+  const capacity = core.imageCapacity();
+  new Uint8Array(core.memory.buffer, core.image(), capacity + 1).set(bytes);
+  let outcome;
+  try {
+    outcome = core.convert(bytes.length, target);
+  } catch {
+    outcome = FAILED;  // the module stopped with a trap
+  }
+  const result = { outcome };
+  if (outcome === UPGRADED) {
+    result.output = new Uint8Array(core.memory.buffer, core.image(), core.resultLength()).slice();
+    const what = core.resultIsBank() ? "bank upgraded" : "upgraded";
+    const from = cString(core.resultSourceName());
+    result.words = `${what} from ${from} to ${cString(core.resultTargetName())}`;
+    result.versionCode = core.resultVersionCode();
+  } else if (outcome === ALREADY_CURRENT) {
+    result.words = "already current";
+  } else if (outcome === UNRECOGNISED) {
+    result.words = "not recognised";
+  } else if (outcome === NO_CHAIN) {
+    result.words = `cannot be upgraded to ${$("target").selectedOptions[0].textContent}`;
+  } else {
+    result.words = "failed";
+  }
+  result.detail = outcome === UPGRADED || outcome === ALREADY_CURRENT ? ""
+                : programErrors[outcome] ?? CONVERSION_FAILED;
+  return result;
+}
+
+// The upgraded file's path: the version code goes in front of the file name, as the program
+// names its outputs, unless the original names are asked for.
+function outputPath(path, versionCode) {
+  if (document.querySelector("input[name=naming]:checked").value === "original") return path;
+  const slash = path.lastIndexOf("/") + 1;
+  return `${path.slice(0, slash)}${versionCode}_${path.slice(slash)}`;
+}
+
+function row(path, words, detail) {
+  const tr = document.createElement("tr");
+  const file = document.createElement("td");
+  file.textContent = path;
+  const outcome = document.createElement("td");
+  outcome.textContent = words;
+  if (detail) {
+    const small = document.createElement("small");
+    small.textContent = ` (${detail})`;
+    outcome.append(small);
+  }
+  tr.append(file, outcome);
+  return tr;
+}
+
+const nextTask = () => new Promise((resolve) => setTimeout(resolve, 0));
+
+function setStatus(text, state) {
+  $("status").textContent = text;
+  document.body.dataset.state = state;
+}
+
+const unreadable = { outcome: READ_FAILED, words: "failed", detail: programErrors[READ_FAILED] };
+const fileCount = (n) => `${n} ${n === 1 ? "file" : "files"}`;
+
+// Converts every input to the chosen target and makes the download.
+async function convertAll(startedAt = performance.now()) {
+  const run = ++runNumber;
+  const target = Number($("target").value);
+  const body = $("results").tBodies[0];
+  body.replaceChildren();
+  $("results").hidden = inputs.length === 0;
+  $("download").disabled = true;
+  download = null;
+  setStatus(`Converting ${fileCount(inputs.length)}…`, "busy");
+  const outputs = [];
+  const counts = new Map();
+  for (let first = 0; first < inputs.length; first += BATCH) {
+    const rows = document.createDocumentFragment();
+    for (const input of inputs.slice(first, first + BATCH)) {
+      const result = input.bytes ? convertOne(input.bytes, target) : unreadable;
+      const kind = summaryWords[result.outcome] ?? "failed";
+      counts.set(kind, (counts.get(kind) ?? 0) + 1);
+      if (result.output) {
+        outputs.push({ name: outputPath(input.path, result.versionCode), input: result.output });
+      }
+      rows.append(row(input.path, result.words, result.detail));
+    }
+    body.append(rows);
+    await nextTask();
+    if (run !== runNumber) return;  // a newer drop or option took over
+  }
+  if (outputs.length === 1) {
+    const name = outputs[0].name.slice(outputs[0].name.lastIndexOf("/") + 1);
+    download = { name, blob: new Blob([outputs[0].input]) };
+  } else if (outputs.length > 1) {
+    const entries = Object.fromEntries(outputs.map(({ name, input }) => [name, [input, STORED]]));
+    download = { name: "upgraded-presets.zip", blob: new Blob([self.fflate.zipSync(entries)]) };
+  }
+  const summary = [...counts].map(([word, n]) => `${n} ${word}`).join(", ");
+  const others = passedOver ? `; ${fileCount(passedOver)} not named as presets passed over` : "";
+  $("download").textContent = download ? `Download ${download.name}` : "Download";
+  $("download").disabled = !download;
+  document.body.dataset.runMs = (performance.now() - startedAt).toFixed(1);
+  setStatus(`${fileCount(inputs.length)}: ${summary || "none"}${others}. ` +
+            (download ? `Ready to download ${download.name}.` : "Nothing to download."), "ready");
+}
+
+// Reads the files' first limit bytes: enough to tell that a file is too big. Reading a few
+// blobs of many files each, concurrently, costs far less than a read per file; a file that
+// cannot be read spoils its blob's read, and then each of its files is read on its own.
+async function readAll(files, limit) {
+  const part = ({ file }) => (file.size > limit ? file.slice(0, limit) : file);
+  const readOne = async ({ path, file }) => {
+    try {
+      return { path, bytes: new Uint8Array(await part({ file }).arrayBuffer()) };
+    } catch {
+      return { path, bytes: null };
+    }
+  };
+  const readGroup = async (group) => {
+    try {
+      const parts = group.map(part);
+      const all = new Uint8Array(await new Blob(parts).arrayBuffer());
+      let offset = 0;
+      return group.map(({ path, file }, i) => {
+        const bytes = all.subarray(offset, offset + parts[i].size);
+        offset += parts[i].size;
+        return { path, bytes };
+      });
+    } catch {
+      return Promise.all(group.map(readOne));
+    }
+  };
+  const groups = [];
+  for (let first = 0; first < files.length; first += READ_GROUP) {
+    groups.push(readGroup(files.slice(first, first + READ_GROUP)));
+  }
+  return (await Promise.all(groups)).flat();
+}
+
+// Reads the files concurrently, keeping those named as presets, then converts them.
+async function take(files, startedAt) {
+  runNumber++;
+  setStatus("Reading files…", "busy");
+  const presets = files.filter(({ path }) => presetName.test(path));
+  passedOver = files.length - presets.length;
+  inputs = await readAll(presets, core.imageCapacity() + 1);
+  inputs.sort((a, b) => (a.path < b.path ? -1 : a.path > b.path ? 1 : 0));
+  await convertAll(startedAt);
+}
+
+// Folder walks, newest interface first. Each gives [{path, file}].
+async function walkHandle(handle, prefix, out) {
+  const path = prefix + handle.name;
+  if (handle.kind === "file") {
+    out.push({ path, file: await handle.getFile() });
+    return;
+  }
+  const children = [];
+  for await (const child of handle.values()) children.push(walkHandle(child, `${path}/`, out));
+  await Promise.all(children);
+}
+
+async function walkEntry(entry, out) {
+  const path = entry.fullPath.replace(/^\//, "");
+  if (entry.isFile) {
+    out.push({ path, file: await new Promise((resolve, reject) => entry.file(resolve, reject)) });
+    return;
+  }
+  // readEntries gives at most 100 entries a call: call it until it gives none.
+  const reader = entry.createReader();
+  const children = [];
+  for (;;) {
+    const batch = await new Promise((resolve, reject) => reader.readEntries(resolve, reject));
+    if (batch.length === 0) break;
+    for (const child of batch) children.push(walkEntry(child, out));
+  }
+  await Promise.all(children);
+}
+
+async function filesFromDrop(dataTransfer) {
+  // Everything a drop offers must be asked for before the event returns.
+  const items = [...dataTransfer.items].filter((item) => item.kind === "file").map((item) => ({
+    handle: item.getAsFileSystemHandle ? item.getAsFileSystemHandle() : null,
+    entry: item.webkitGetAsEntry ? item.webkitGetAsEntry() : null,
+    file: item.getAsFile(),
+  }));
+  const out = [];
+  await Promise.all(items.map(async ({ handle, entry, file }) => {
+    const resolved = handle ? await handle.catch(() => null) : null;
+    if (resolved) return walkHandle(resolved, "", out);
+    if (entry) return walkEntry(entry, out);
+    if (file) out.push({ path: file.name, file });
+  }));
+  return out;
+}
+
+function setUp() {
+  const drop = $("drop");
+  drop.addEventListener("dragover", (event) => {
+    event.preventDefault();
+    drop.classList.add("over");
+  });
+  drop.addEventListener("dragleave", () => drop.classList.remove("over"));
+  drop.addEventListener("drop", (event) => {
+    event.preventDefault();
+    drop.classList.remove("over");
+    const startedAt = performance.now();
+    filesFromDrop(event.dataTransfer).then(
+      (files) => take(files, startedAt),
+      (error) => setStatus(`The dropped files could not be read: ${error.message}`, "ready"));
+  });
+  $("choose-files").addEventListener("click", () => $("files").click());
+  $("choose-folder").addEventListener("click", () => $("folder").click());
+  for (const id of ["files", "folder"]) {
+    $(id).addEventListener("change", (event) => {
+      const startedAt = performance.now();
+      const files = [...event.target.files].map((file) => (
+        { path: file.webkitRelativePath || file.name, file }));
+      event.target.value = "";
+      take(files, startedAt);
+    });
+  }
+  $("target").addEventListener("change", () => convertAll());
+  for (const radio of document.querySelectorAll("input[name=naming]")) {
+    radio.addEventListener("change", () => convertAll());
+  }
+  $("download").addEventListener("click", () => {
+    const link = document.createElement("a");
+    link.href = URL.createObjectURL(download.blob);
+    link.download = download.name;
+    link.click();
+    setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+  });
+}
+
+loadCore().then(() => {
+  fillTargets();
+  setUp();
+  setStatus("Ready: drop presets or choose them.", "idle");
+}, (error) => setStatus(`This browser cannot run the converter: ${error}`, "broken"));

@@ -1,0 +1,197 @@
+// The page in a real browser, against the program of the same build: every download compared
+// byte for byte with what the program writes, on the bundled examples and on a generated
+// library; each file's outcome in the program's words; keyboard use; no request beyond the
+// page itself; and the README's screenshot.
+//
+//     node page_test.mjs --page tunewright.html --program tunewright [--screenshot shot.png]
+
+import assert from "node:assert/strict";
+import { execFileSync, spawnSync } from "node:child_process";
+import { cpSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync }
+  from "node:fs";
+import { tmpdir } from "node:os";
+import { basename, join, relative } from "node:path";
+import { fileURLToPath, pathToFileURL } from "node:url";
+import { parseArgs } from "node:util";
+import { after, before, test } from "node:test";
+import { download, dropPaths, give, openPage } from "./browser.mjs";
+
+const { values: args } = parseArgs({
+  options: { page: { type: "string" }, program: { type: "string" },
+             screenshot: { type: "string" } } });
+const sourceDir = fileURLToPath(new URL("../..", import.meta.url));
+const examples = join(sourceDir, "examples");
+const work = mkdtempSync(join(tmpdir(), "tunewright-page-test-"));
+const library = join(work, "library");
+let browser;
+
+// Every file under root, by its path relative to root with forward slashes.
+function filesUnder(root) {
+  const files = new Map();
+  for (const entry of readdirSync(root, { recursive: true, withFileTypes: true })) {
+    if (entry.isFile()) {
+      const path = join(entry.parentPath ?? entry.path, entry.name);
+      files.set(relative(root, path).split("\\").join("/"), readFileSync(path));
+    }
+  }
+  return files;
+}
+
+// What the program makes of a folder with -r and the options: the files it writes and the
+// errors it reports on the folder's files, by path relative to the folder's parent.
+let nativeRuns = 0;
+function native(folder, options = []) {
+  const copy = join(work, `native-${++nativeRuns}`);
+  cpSync(folder, join(copy, basename(folder)), { recursive: true });
+  const originals = new Set(filesUnder(copy).keys());
+  const run = spawnSync(args.program, [...options, "-r", basename(folder)],
+                        { cwd: copy, encoding: "utf8" });
+  assert.equal(run.status, 0, run.stderr);
+  const errors = new Map();
+  for (const line of run.stderr.split("\n").filter(Boolean)) {
+    const [, words, path] = line.match(/^(Error \d: [^:]*): (.*)$/);
+    // The program also comes across the outputs it has just written beside the originals.
+    const name = path.split("\\").join("/");
+    if (originals.has(name)) errors.set(name, words);
+  }
+  const outputs = new Map([...filesUnder(copy)].filter(([path]) => !originals.has(path)));
+  return { outputs, errors };
+}
+
+// The files the page offered: one as itself, several in a zip.
+async function downloaded(page) {
+  const file = await download(page);
+  if (!file.name.endsWith(".zip")) return new Map([[file.name, file.bytes]]);
+  const zip = join(work, `download-${Date.now()}.zip`);
+  const unpacked = `${zip}.d`;
+  writeFileSync(zip, file.bytes);
+  execFileSync("unzip", ["-q", zip, "-d", unpacked]);
+  return filesUnder(unpacked);
+}
+
+const rows = (page) => page.$$eval("#results tbody tr",
+                                   (trs) => trs.map((tr) => [tr.cells[0].textContent,
+                                                             tr.cells[1].textContent]));
+
+// The page's downloads and list against the program's run: the same files with the same
+// bytes, and for every file the program reported, the same error.
+async function assertAsProgram(page, expected, nameOf = (path) => path) {
+  const outputs = await downloaded(page);
+  const wanted = new Map([...expected.outputs].map(([path, bytes]) => [nameOf(path), bytes]));
+  assert.deepEqual([...outputs.keys()].sort(), [...wanted.keys()].sort());
+  for (const [path, bytes] of outputs) assert.ok(bytes.equals(wanted.get(path)), path);
+  let reported = 0;
+  for (const [path, outcome] of await rows(page)) {
+    const error = expected.errors.get(path);
+    if (error) {
+      reported++;
+      assert.ok(outcome.endsWith(`(${error})`), `${path}: ${outcome} for ${error}`);
+      if (error.includes("Unrecognized")) assert.match(outcome, /^not recognised/, path);
+    }
+  }
+  assert.equal(reported, expected.errors.size);
+}
+
+before(async () => {
+  execFileSync("python3", [join(sourceDir, "tests/web/make_corpus.py"), library]);
+  browser = await openPage(args.page);
+});
+
+after(async () => {
+  await browser?.close();
+  rmSync(work, { recursive: true, force: true });
+});
+
+test("presets chosen with the keyboard come out as the program writes them", async () => {
+  const { page } = browser;
+  const expected = native(examples);
+  const byName = (path) => basename(path);
+  await page.keyboard.press("Tab");
+  assert.equal(await page.evaluate(() => document.activeElement.id), "choose-files");
+  const choose = async (paths) => {
+    const [chooser] = await Promise.all([page.waitForEvent("filechooser"),
+                                         page.keyboard.press("Enter")]);
+    await chooser.setFiles(paths);
+  };
+  await give(page, () => choose(join(examples, "tavlora/Warm Pad.fxp")));
+  const one = await download(page);
+  assert.equal(one.name, "205_Warm Pad.fxp");
+  assert.ok(one.bytes.equals(expected.outputs.get("examples/tavlora/205_Warm Pad.fxp")));
+  assert.match(await page.locator("#results").textContent(),
+               /upgraded from Tavlora v0\.1\.2 to Tavlora v0\.2\.5/);
+
+  const all = [...filesUnder(examples).keys()].map((path) => join(examples, path));
+  await page.focus("#choose-files");
+  await give(page, () => choose(all));
+  await assertAsProgram(page, expected, byName);
+  assert.ok((await page.getByRole("status").textContent())
+    .startsWith(`${all.length} files: ${all.length} upgraded.`));
+});
+
+test("a library from the folder button or dropped comes out as the program writes it",
+     async () => {
+  const { context, page } = browser;
+  const expected = native(library);
+  assert.ok(expected.outputs.size >= 1000 && expected.errors.size >= 40);
+  await give(page, () => page.setInputFiles("#folder", library));
+  await assertAsProgram(page, expected);
+  await give(page, () => dropPaths(context, page, [library]));
+  await assertAsProgram(page, expected);
+
+  // Without file system handles the page reads a folder through entries, which give at most
+  // 100 children a call. Chromium's own entries cannot read a folder dropped by DevTools, so
+  // stand-ins over the drop's handles take their place, handing out children as chromium does.
+  await page.evaluate((rootName) => {
+    const handleOf = DataTransferItem.prototype.getAsFileSystemHandle;
+    delete DataTransferItem.prototype.getAsFileSystemHandle;
+    const directory = (handle, fullPath) => ({
+      isFile: false, isDirectory: true, fullPath,
+      createReader() {
+        let children = null;
+        return { readEntries(done, failed) {
+          children ??= (async () => {
+            const all = [];
+            for await (const child of (await handle).values()) {
+              const path = `${fullPath}/${child.name}`;
+              all.push(child.kind === "directory" ? directory(child, path) : {
+                isFile: true, isDirectory: false, fullPath: path,
+                file: (got, lost) => child.getFile().then(got, lost) });
+            }
+            return all;
+          })();
+          children.then((all) => done(all.splice(0, 100)), failed);
+        } };
+      } });
+    DataTransferItem.prototype.webkitGetAsEntry = function () {
+      return directory(handleOf.call(this), `/${rootName}`);
+    };
+  }, basename(library));
+  await give(page, () => dropPaths(context, page, [library]));
+  await assertAsProgram(page, expected);
+  await page.reload();  // chromium's own entries again
+  await page.waitForFunction(() => document.body.dataset.state === "idle");
+});
+
+test("a target and the original names are taken as -t takes them", async () => {
+  const { context, page } = browser;
+  const expected = native(examples, ["-t1000203"]);
+  await page.selectOption("#target", "1000203");
+  await page.check("input[value=original]");
+  await give(page, () => dropPaths(context, page, [examples]));
+  await assertAsProgram(page, expected, (path) => path.replace(/\/203_([^/]*)$/, "/$1"));
+  const outcomes = new Map(await rows(page));
+  assert.equal(outcomes.get("examples/tavlora/Deep Bass.fxp"), "already current");
+  assert.match(outcomes.get("examples/brisklet/Hall.fxp"),
+               /^cannot be upgraded to Tavlora v0\.2\.3/);
+
+  await page.selectOption("#target", "0");
+  await page.check("input[value=prefix]");
+  await give(page, () => page.setInputFiles("#folder", examples));
+  if (args.screenshot) await page.screenshot({ path: args.screenshot, fullPage: true });
+});
+
+test("the page asks for nothing but itself", () => {
+  const own = pathToFileURL(args.page).href;
+  assert.deepEqual(browser.requests.filter((url) => url !== own && !url.startsWith("blob:")), []);
+  assert.ok(browser.requests.includes(own));
+});
