@@ -221,8 +221,9 @@ WriteOutcome createFile(const std::wstring& path, const unsigned char* data, int
   if (!temporary.fill(data, length, false)) {
     return WriteOutcome::kWriteFailed;
   }
-  // Without MOVEFILE_REPLACE_EXISTING: whatever appeared at path meanwhile stays.
-  if (!temporary.moveTo(path, MOVEFILE_WRITE_THROUGH)) {
+  // Without MOVEFILE_REPLACE_EXISTING: whatever appeared at path meanwhile stays. Nor
+  // write-through: a new output is not worth a wait for the disk, the original being safe.
+  if (!temporary.moveTo(path, 0)) {
     const DWORD error = ::GetLastError();
     // Something in the way is someone's file when it is a file or a link; a directory or a
     // device is no output at all. For a replacement it is a name that leads nowhere, such as a

@@ -832,8 +832,8 @@ class WindowsNamesAndPaths(CliTest):
                     for t, name, arguments in calls if t == thread and
                     (name != "CreateFileW" or ".tunewright-" in arguments)]
 
-        # A new output: no flush, and a rename that replaces nothing (flag: write-through only).
-        self.assertEqual(file_calls("room.fxp"), ["CreateFileW", "MoveFileExW 00000008"])
+        # A new output: no flush, and a rename that replaces nothing (no flags).
+        self.assertEqual(file_calls("room.fxp"), ["CreateFileW", "MoveFileExW 00000000"])
         # A replacement: flushed, then renamed over the file with write-through.
         self.assertEqual(file_calls("-o", "room.fxp"),
                          ["CreateFileW", "FlushFileBuffers", "MoveFileExW 00000009"])
@@ -862,13 +862,17 @@ class WindowsNamesAndPaths(CliTest):
         self.assertRun(["room.fxp"], stdin=subprocess.PIPE, timeout=30)
         self.assertEqual(self.read("501_room.fxp"), BRISKLET_V051)
         # A terminal for all three streams: wine makes it a console for the program alone, but
-        # it is someone's terminal, not a window of the program's own.
+        # it is someone's terminal, not a window of the program's own. The console is written
+        # in UTF-16, so the name shows whole although code page 1252 has none of it. (Wine's
+        # terminal console shows a character beyond 16 bits, such as an emoji, as two U+FFFD.)
         import pty
+        self.write("Пресет ソロ.fxp", BRISKLET_V050)
         controller, terminal = pty.openpty()
         try:
-            completed = subprocess.run(EXEC_PREFIX + [PROGRAM, "--version"], cwd=self.dir,
-                                       stdin=terminal, stdout=terminal, stderr=terminal,
-                                       timeout=30)
+            completed = subprocess.run(EXEC_PREFIX + [PROGRAM, "-v", "Пресет ソロ.fxp"],
+                                       cwd=self.dir, stdin=terminal, stdout=terminal,
+                                       stderr=terminal, timeout=30,
+                                       env=dict(os.environ, **self.locale_env("en_US")))
             os.close(terminal)
             terminal = None
             shown = b""
@@ -885,8 +889,9 @@ class WindowsNamesAndPaths(CliTest):
                 os.close(terminal)
             os.close(controller)
         self.assertEqual(completed.returncode, 0)
-        self.assertIn(f"tunewright {PROJECT_VERSION}".encode(), shown)
+        self.assertIn("Converting data file: Пресет ソロ.fxp".encode(), shown)
         self.assertNotIn(b"Press Enter", shown)
+        self.assertEqual(self.read("501_Пресет ソロ.fxp"), BRISKLET_V051)
 
     @windows_build_only
     def test_an_interrupted_run_leaves_whole_files_and_no_temporary_file(self):
