@@ -483,11 +483,9 @@ bool isDirectory(const char* path) {
 }
 
 ListOutcome listDirectory(const char* directory, EntryVisitor visit, void* context) {
-  std::wstring pattern = systemPath(directory);
-  if (!pattern.ends_with(L'\\')) {
-    pattern.push_back(L'\\');
-  }
-  pattern.push_back(L'*');
+  // The pattern is made as the walk makes the entries' paths, directory + "\\" + name, before it
+  // is made absolute: "C:" lists the root, as "C:\\x" names a file there.
+  const std::wstring pattern = systemPath((std::string(directory) + "\\*").c_str());
   WIN32_FIND_DATAW entry;
   const FindHandle find(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry,
                                            FindExSearchNameMatch, nullptr,
