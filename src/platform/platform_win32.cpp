@@ -113,11 +113,13 @@ bool writeAll(HANDLE file, const void* data, std::size_t length) {
          written == length;
 }
 
-// The temporary file being written, for the interruption handler to remove. The lock makes
-// "made, then named here" and "renamed or removed, then forgotten" single steps for the
-// handler, which runs on a thread of its own.
+// The temporary file being written, and its handle while it is open, for the interruption
+// handler to remove. The lock makes "made, then named here", "closed, then forgotten here" and
+// "renamed or removed, then forgotten" single steps for the handler, which runs on a thread of
+// its own.
 SRWLOCK temporaryLock = SRWLOCK_INIT;
 std::wstring pendingTemporary;
+HANDLE pendingHandle = INVALID_HANDLE_VALUE;
 
 BOOL WINAPI onInterruption(DWORD event) {
   switch (event) {
@@ -130,8 +132,13 @@ BOOL WINAPI onInterruption(DWORD event) {
   }
   // The lock is never released: the process ends while holding it, so no write can begin.
   ::AcquireSRWLockExclusive(&temporaryLock);
+  // Closed first, so that the file is gone when the program has ended, not only once the
+  // system has closed what the program left open.
+  if (pendingHandle != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(pendingHandle);
+  }
   if (!pendingTemporary.empty()) {
-    ::DeleteFileW(pendingTemporary.c_str());  // opened with FILE_SHARE_DELETE: goes at exit
+    ::DeleteFileW(pendingTemporary.c_str());
   }
   // With the status the system's own handler ends a program with; at once, since the main
   // thread may be anywhere, and every line already went out whole.
@@ -158,6 +165,7 @@ class TemporaryFile {
                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (file != INVALID_HANDLE_VALUE) {
         pendingTemporary = path_;
+        pendingHandle = file;
         pending_ = true;
         file_.reset(file);
       }
@@ -170,7 +178,7 @@ class TemporaryFile {
   }
   ~TemporaryFile() {
     if (file_.valid()) {
-      file_.close();
+      closeFile();
     }
     if (!pending_) {
       return;
@@ -189,7 +197,7 @@ class TemporaryFile {
   // Writes the content, for a replacement flushed to the disk, and closes the file.
   bool fill(const unsigned char* data, int32_t length, bool durable) {
     return writeAll(file_.get(), data, static_cast<std::size_t>(length)) &&
-           (!durable || ::FlushFileBuffers(file_.get()) != 0) && file_.close();
+           (!durable || ::FlushFileBuffers(file_.get()) != 0) && closeFile();
   }
 
   // Renames the file to target; false, with the file still to be removed, when that failed.
@@ -207,6 +215,14 @@ class TemporaryFile {
   }
 
  private:
+  bool closeFile() {
+    ::AcquireSRWLockExclusive(&temporaryLock);
+    const bool closed = file_.close();
+    pendingHandle = INVALID_HANDLE_VALUE;
+    ::ReleaseSRWLockExclusive(&temporaryLock);
+    return closed;
+  }
+
   std::wstring path_;
   FileHandle file_{INVALID_HANDLE_VALUE};
   bool pending_ = false;  // made and not yet renamed into place

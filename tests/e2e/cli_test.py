@@ -7,6 +7,7 @@ the exact output and every file left on disk.
 """
 
 import argparse
+import atexit
 import functools
 import os
 import re
@@ -721,16 +722,24 @@ class HostileInput(CliTest):
 
 def wine_locale(name):
     """Environment for a wine run whose ANSI code page is the one of the locale name (wine takes
-    it from the locale), made with localedef in a folder of the tests' own when the system has
-    none. None when the locale cannot be had."""
+    it from the locale): the system's locale, or one made with localedef in a folder of this
+    run's own. None when the locale cannot be had."""
     if name not in _LOCALES:
-        folder = Path(tempfile.gettempdir()) / "tunewright-e2e-locales"
-        env = {"LC_ALL": f"{name}.UTF-8", "LOCPATH": str(folder)}
-        if not (folder / f"{name}.UTF-8").exists() and shutil.which("localedef"):
-            folder.mkdir(exist_ok=True)
-            subprocess.run(["localedef", "-i", name, "-f", "UTF-8", folder / f"{name}.UTF-8"],
+        installed = subprocess.run(["locale", "-a"], capture_output=True, text=True,
+                                   check=False).stdout.lower().split()
+        env = None
+        if f"{name.lower()}.utf8" in installed:
+            env = {"LC_ALL": f"{name}.UTF-8"}
+        elif shutil.which("localedef"):
+            if "folder" not in _LOCALES:
+                _LOCALES["folder"] = tempfile.mkdtemp(prefix="tunewright-e2e-locales-")
+                atexit.register(shutil.rmtree, _LOCALES["folder"], True)
+            made = Path(_LOCALES["folder"], f"{name}.UTF-8")
+            subprocess.run(["localedef", "-i", name, "-f", "UTF-8", made],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
-        _LOCALES[name] = env if (folder / f"{name}.UTF-8").exists() else None
+            if made.exists():
+                env = {"LC_ALL": f"{name}.UTF-8", "LOCPATH": made.parent}
+        _LOCALES[name] = env
     return _LOCALES[name]
 
 
