@@ -849,6 +849,21 @@ class WindowsNamesAndPaths(CliTest):
         self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V051, "501_room.fxp": BRISKLET_V051})
 
     @windows_build_only
+    def test_a_failed_write_never_damages_a_file(self):
+        # A full disk, as on POSIX: a file-size limit of zero on the wine process. Its streams
+        # are pipes here, which the limit leaves alone (wine's server, already running, holds
+        # none of them open).
+        self.write("room.fxp", BRISKLET_V050)
+        before = self.tree()
+        for args, output in ((["room.fxp"], "501_room.fxp"), (["-o", "room.fxp"], "room.fxp")):
+            completed = subprocess.run(EXEC_PREFIX + [PROGRAM, *args], cwd=self.dir,
+                                       stdin=subprocess.DEVNULL, capture_output=True,
+                                       preexec_fn=no_room_to_write, timeout=60)
+            self.assertEqual((completed.returncode, decode(completed.stderr)),
+                             (3, f"Error 2: Failed to write output file: {output}\n"))
+            self.assertEqual(self.tree(), before)
+
+    @windows_build_only
     def test_a_read_only_preset_is_never_replaced(self):
         self.write("locked.fxp", BRISKLET_V050).chmod(0o444)  # wine: the read-only attribute
         self.assertRun(["-o", "locked.fxp"], status=3,
