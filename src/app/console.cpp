@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <string>
 
-#include "app/options.h"
 #include "platform/platform.h"
 
 namespace tunewright {
@@ -43,10 +42,9 @@ void printLine(std::initializer_list<std::string_view> pieces) {
   writeLine(platform::Stream::kOutput, {}, pieces);
 }
 
-bool reportError(int32_t severity, std::initializer_list<std::string_view> pieces) {
+void printErrorLine(int32_t severity, std::initializer_list<std::string_view> pieces) {
   const char lead[] = {'E', 'r', 'r', 'o', 'r', ' ', static_cast<char>('0' + severity), ':', ' '};
   writeLine(platform::Stream::kError, std::string_view(lead, sizeof lead), pieces);
-  return options.errorLevel > severity;
 }
 
 void dumpBytes(int32_t length, const unsigned char* bytes) {

@@ -9,9 +9,9 @@ namespace tunewright {
 // Writes the pieces and a newline to standard output as one line, then flushes.
 void printLine(std::initializer_list<std::string_view> pieces);
 
-// Writes "Error N: " and the pieces as one line to standard error, then flushes. Returns whether
-// the run goes on, which it does only while the error level is above the severity.
-bool reportError(int32_t severity, std::initializer_list<std::string_view> pieces);
+// Writes "Error N: " and the pieces as one line to standard error, then flushes. Whether the run
+// goes on is the error level's business: see reportError.
+void printErrorLine(int32_t severity, std::initializer_list<std::string_view> pieces);
 
 // Writes length bytes to standard output as hexadecimal, 16 a line in groups of four; each full
 // line ends with the count of bytes dumped so far, and the dump with one more newline.

@@ -72,12 +72,14 @@ bool writeResult(const char* path, int32_t length) {
   bool existed = false;
   if (replace || !options.writeOutput) {
     if (holdsSameBytes(outputPath, imageBuffer.data(), length, existed)) {
+      ++presetTally.upgraded;
       return true;
     }
     if (existed && !replace) {
       return reportError(2, {"Output file exists: ", outputPath});
     }
     if (!options.writeOutput) {
+      ++presetTally.upgraded;
       return true;
     }
   }
@@ -85,9 +87,11 @@ bool writeResult(const char* path, int32_t length) {
       replace ? platform::WriteMode::kReplace : platform::WriteMode::kCreate;
   switch (platform::writeFileSafely(outputPath, imageBuffer.data(), length, mode)) {
     case platform::WriteOutcome::kWritten:
+      ++presetTally.upgraded;
       return true;
     case platform::WriteOutcome::kExists:
       if (holdsSameBytes(outputPath, imageBuffer.data(), length, existed)) {
+        ++presetTally.upgraded;
         return true;
       }
       return reportError(2, {"Output file exists: ", outputPath});
@@ -101,7 +105,10 @@ bool writeResult(const char* path, int32_t length) {
 
 }  // namespace
 
+PresetTally presetTally;
+
 bool processPresetFile(const char* path) {
+  ++presetTally.met;
   if (options.verbosity >= 2) {
     printLine({"Loading data file: ", path});
   }
@@ -117,6 +124,7 @@ bool processPresetFile(const char* path) {
 
   const Recognition recognition = recogniseImage(length, imageBuffer.data());
   if (recognition.source == nullptr) {
+    ++presetTally.unrecognised;
     return reportError(1, {"Unrecognized source format: ", path});
   }
   converterChain.clear();
@@ -124,6 +132,7 @@ bool processPresetFile(const char* path) {
     return reportError(1, {"Couldn't make converter chain: ", path});
   }
   if (converterChain.empty()) {
+    ++presetTally.current;
     return true;  // already in the requested format
   }
 

@@ -1,3 +1,5 @@
+// The command-line options: parsing, the error-level rule, the usage and version texts.
+
 #include "app/options.h"
 
 #include <charconv>
@@ -10,6 +12,11 @@
 namespace tunewright {
 
 Options options;
+
+bool reportError(int32_t severity, std::initializer_list<std::string_view> pieces) {
+  printErrorLine(severity, pieces);
+  return options.errorLevel > severity;
+}
 
 namespace {
 
@@ -65,6 +72,13 @@ int32_t parseOptions(int argc, const char* const* argv) {
   int32_t position = 1;
   while (index < argc && argv[index][0] == '-') {
     const char* argument = argv[index];
+    // The two long options every terminal user tries; any other "--" stays an unknown "-".
+    if (position == 1 &&
+        (argument == std::string_view("--help") || argument == std::string_view("--version"))) {
+      (argument[2] == 'h' ? options.showHelp : options.showVersion) = true;
+      ++index;
+      continue;
+    }
     const char letter = argument[position++];
     switch (letter) {
       case '\0':
@@ -144,6 +158,8 @@ void printUsage() {
   static constexpr std::string_view kLines[] = {
       "Usage: tunewright [OPTION]... [FILE]...",
       "-?            Print this help message and exit.",
+      "--help        Print this help message and exit.",
+      "--version     Print the program's version and exit.",
       "-eERRORLEVEL  Abort on errors with severity >= the specified level.",
       "-f            Replace output files that already exist.",
       "-l            Print a list of available converters and exit.",
@@ -163,6 +179,10 @@ void printUsage() {
     printLine({line});
     first = false;
   }
+}
+
+void printVersion() {
+  printLine({"tunewright " TUNEWRIGHT_VERSION});
 }
 
 void printConverterList() {

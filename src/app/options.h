@@ -1,6 +1,10 @@
 #pragma once
 
+// The command-line options: their record, their parser and the texts they print.
+
 #include <cstdint>
+#include <initializer_list>
+#include <string_view>
 
 namespace tunewright {
 
@@ -10,6 +14,7 @@ struct Options {
   int32_t errorLevel = 2;
   int32_t targetFormat = -1;  // 0 or less: the latest format
   bool showHelp = false;
+  bool showVersion = false;
   bool listConverters = false;
   bool overwrite = false;
   bool force = false;            // replace output files that exist already
@@ -19,6 +24,10 @@ struct Options {
 };
 
 extern Options options;
+
+// Prints the error line and applies the error level: returns whether the run goes on, which it
+// does only while the error level is above the severity.
+bool reportError(int32_t severity, std::initializer_list<std::string_view> pieces);
 
 // Resets options to the defaults and fills them from the command line. Returns the index of the
 // first file argument (argc when there is none), or 0 when an option error stops the run.
@@ -32,6 +41,7 @@ const char* optionParameter(const char* argument, int32_t& position);
 bool scanDecimal(const char* text, int32_t& value);
 
 void printUsage();
+void printVersion();
 void printConverterList();
 
 }  // namespace tunewright

@@ -7,8 +7,10 @@ the exact output and every file left on disk.
 """
 
 import argparse
+import atexit
 import functools
 import os
+import re
 import shlex
 import shutil
 import stat
@@ -30,6 +32,10 @@ WINDOWS_BUILD = False
 USAGE = """Usage: tunewright [OPTION]... [FILE]...
 
 -?            Print this help message and exit.
+
+--help        Print this help message and exit.
+
+--version     Print the program's version and exit.
 
 -eERRORLEVEL  Abort on errors with severity >= the specified level.
 
@@ -58,6 +64,11 @@ Tavlora v0.2.3 (1000203) -> Tavlora v0.2.5 (1000205)
 Brisklet v0.5 (2000500) -> Brisklet v0.5.1 (2000501)
 """
 
+# The version the build describes itself with, from the project's own definition.
+PROJECT_VERSION = re.search(
+    r"project\(tunewright\s+VERSION\s+([0-9.]+)",
+    (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()).group(1)
+
 BRISKLET_V050 = make_presets.preset(2000500, [0.1, 0.2, 0.3, 0.4, 0.5, 0.6], b"Room", 500)
 BRISKLET_V051 = make_presets.preset(2000501, [0.1, 0.2, 1.0, 0.3, 0.4, 0.5, 0.6, 1.0], b"Room",
                                     500)
@@ -70,6 +81,17 @@ def posix_build_only(test):
             self.skipTest("POSIX build only")
         return test(self, *args, **kwargs)
     return run_if_posix_build
+
+
+def host_links(test):
+    """For cases that make symbolic links on the host, which wine shows the Windows build as
+    Windows links."""
+    @functools.wraps(test)
+    def run_if_host_links(self, *args, **kwargs):
+        if os.name != "posix":
+            self.skipTest("symbolic links made on a POSIX host")
+        return test(self, *args, **kwargs)
+    return run_if_host_links
 
 
 def windows_build_only(test):
@@ -115,19 +137,21 @@ class CliTest(unittest.TestCase):
 
     # --- running the program
 
-    def run_tool(self, *args, preexec_fn=None, timeout=60):
+    def run_tool(self, *args, preexec_fn=None, timeout=60, env=None, stdin=subprocess.DEVNULL):
+        if env is not None:
+            env = dict(os.environ, **env)
         if not EXEC_PREFIX:
-            completed = subprocess.run([PROGRAM, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
+            completed = subprocess.run([PROGRAM, *args], cwd=self.dir, stdin=stdin,
                                        capture_output=True, preexec_fn=preexec_fn,
-                                       timeout=timeout)
+                                       timeout=timeout, env=env)
             return Result(completed.returncode, decode(completed.stdout),
                           decode(completed.stderr))
         # Under an emulator output goes through files, not pipes: a wine server started by the
         # run inherits the program's streams and would hold a pipe open long after it ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             completed = subprocess.run(EXEC_PREFIX + [PROGRAM, *args], cwd=self.dir,
-                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                       preexec_fn=preexec_fn, timeout=timeout)
+                                       stdin=stdin, stdout=out, stderr=err,
+                                       preexec_fn=preexec_fn, timeout=timeout, env=env)
             out.seek(0)
             err.seek(0)
             return Result(completed.returncode, decode(out.read()), decode(err.read()))
@@ -183,12 +207,14 @@ class CliTest(unittest.TestCase):
 
 class Options(CliTest):
     def test_usage_and_list(self):
-        for args in (["-h"], ["-?"], ["-h", "missing.fxp"], ["-e9", "-?", "-r", "-pX", "-o"]):
+        for args in (["-h"], ["-?"], ["--help"], ["-h", "missing.fxp"],
+                     ["-e9", "-?", "-r", "-pX", "-o"]):
             with self.subTest(args=args):
                 self.assertRun(args, out=USAGE)
         self.assertRun(["-l"], out=CONVERTER_LIST)
         self.assertRun(["-h", "-l"], out=USAGE + CONVERTER_LIST)
         self.assertRun(["-lh", "missing.fxp"], out=USAGE + CONVERTER_LIST)
+        self.assertRun(["--version", "missing.fxp"], out=f"tunewright {PROJECT_VERSION}\n")
 
     def test_option_errors(self):
         cases = [
@@ -347,7 +373,7 @@ class PathWalk(CliTest):
                 "Loading data file: a.fxp", "Error 1: Unrecognized source format: a.fxp",
                 "Loading data file: b.fxp", "Error 1: Unrecognized source format: b.fxp"])
 
-    @posix_build_only
+    @host_links
     def test_links_to_directories_are_not_entered_by_a_recursive_scan(self):
         self.write("d/a.fxp", self.GARBAGE)
         os.symlink("..", self.dir / "d" / "loop")
@@ -729,6 +755,248 @@ class HostileInput(CliTest):
         self.assertEqual(result.status, 0)
         self.assertEqual(len(result.err.splitlines()), count)
         self.assertEqual(self.tree(), first)
+
+
+def wine_locale(name):
+    """Environment for a wine run whose ANSI code page is the one of the locale name (wine takes
+    it from the locale): the system's locale, or one made with localedef in a folder of this
+    run's own. None when the locale cannot be had."""
+    if name not in _LOCALES:
+        installed = subprocess.run(["locale", "-a"], capture_output=True, text=True,
+                                   check=False).stdout.lower().split()
+        env = None
+        if f"{name.lower()}.utf8" in installed:
+            env = {"LC_ALL": f"{name}.UTF-8"}
+        elif shutil.which("localedef"):
+            if "folder" not in _LOCALES:
+                _LOCALES["folder"] = tempfile.mkdtemp(prefix="tunewright-e2e-locales-")
+                atexit.register(shutil.rmtree, _LOCALES["folder"], True)
+            made = Path(_LOCALES["folder"], f"{name}.UTF-8")
+            subprocess.run(["localedef", "-i", name, "-f", "UTF-8", made],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+            if made.exists():
+                env = {"LC_ALL": f"{name}.UTF-8", "LOCPATH": made.parent}
+        _LOCALES[name] = env
+    return _LOCALES[name]
+
+
+_LOCALES = {}
+
+
+class WindowsNamesAndPaths(CliTest):
+    """The Windows build as its users meet it: any name whatever the ANSI code page, paths at
+    the length limit, links, a console of its own or not, interruptions."""
+
+    # Locales with ANSI code pages 1252, 1251 and 932, each with the OEM code page that comes
+    # with it and a word of cmd's chcp message in its language, which shows the locale took.
+    LOCALES = {"en_US": ("cp437", "code page"), "ru_RU": ("cp866", "кодовая"),
+               "ja_JP": ("cp932", "コード")}
+
+    def locale_env(self, name):
+        env = wine_locale(name)
+        if env is None:
+            self.skipTest(f"no locale {name} and no localedef to make it")
+        chcp = subprocess.run(EXEC_PREFIX + ["cmd", "/c", "chcp"], capture_output=True,
+                              env=dict(os.environ, **env), stdin=subprocess.DEVNULL, timeout=60)
+        encoding, word = self.LOCALES[name]
+        self.assertIn(word, chcp.stdout.decode(encoding, "replace"), "locale not in effect")
+        return env
+
+    @windows_build_only
+    def test_names_in_every_script_on_every_code_page(self):
+        # "Cafe.fxp" and "Café.fxp" are different presets that best-fit mapping would merge; the
+        # second byte of "ソ" in code page 932 is a backslash's.
+        presets = {"lib/Пресеты/Café.fxp": BRISKLET_V050, "lib/Пресеты/Cafe.fxp": TAVLORA_V012,
+                   "lib/音色/ソロ.fxp": BRISKLET_V050, "lib/中文预设/钢琴.fxp": TAVLORA_V020,
+                   "lib/🎹 Piano.fxp": BRISKLET_V050}
+        converted = {BRISKLET_V050: BRISKLET_V051, TAVLORA_V012: TAVLORA_V025,
+                     TAVLORA_V020: TAVLORA_V025}
+        for name in self.LOCALES:
+            with self.subTest(locale=name):
+                env = self.locale_env(name)
+                shutil.rmtree(self.dir / "lib", ignore_errors=True)
+                for path, data in presets.items():
+                    self.write(path, data)
+                # Found by a scan, new outputs beside them.
+                result = self.run_tool("-rv", "lib", env=env)
+                self.assertEqual((result.status, result.err), (0, ""), result)
+                self.assertEqual(sorted(result.out.splitlines()), sorted(
+                    ["Searching directory: lib", "Searching directory: lib\\Пресеты",
+                     "Searching directory: lib\\音色", "Searching directory: lib\\中文预设"] +
+                    ["Converting data file: " + path.replace("/", "\\") for path in presets]))
+                expected = dict(presets)
+                for path, data in presets.items():
+                    folder, _, file = path.rpartition("/")
+                    prefix = "501_" if data == BRISKLET_V050 else "205_"
+                    expected[f"{folder}/{prefix}{file}"] = converted[data]
+                # Named on the command line and by a wildcard, replaced in place.
+                self.assertRun(["-v", "-o", "lib/🎹 Piano.fxp", "lib/音色/ソ*.fxp"], env=env,
+                               out="Converting data file: lib/🎹 Piano.fxp\n"
+                                   "Converting data file: lib/音色/ソロ.fxp\n")
+                self.assertRun(["-o", "lib\\Пресеты\\Caf?.fxp"], env=env)
+                for path in ("lib/🎹 Piano.fxp", "lib/音色/ソロ.fxp", "lib/Пресеты/Café.fxp",
+                             "lib/Пресеты/Cafe.fxp"):
+                    expected[path] = converted[presets[path]]
+                self.assertEqual({k: v for k, v in self.tree().items() if k.endswith(".fxp")},
+                                 expected)
+
+    @windows_build_only
+    def test_output_paths_at_the_length_limit(self):
+        # A directory longer than Windows allows for a temporary file made the usual way.
+        directory = self.long_directory(249)
+        at_limit = f"{directory}/{'o' * 5}.fxp"  # 259 characters
+        beside = f"{directory}/n.fxp"            # 255: its output has 259
+        self.write(at_limit, BRISKLET_V050)
+        self.write(beside, BRISKLET_V050)
+        self.assertRun(["-o", at_limit])
+        self.assertRun([beside])
+        self.assertEqual(self.read(at_limit), BRISKLET_V051)
+        self.assertEqual(self.read(f"{directory}/501_n.fxp"), BRISKLET_V051)
+        self.write(f"{directory}/501_n.fxp", b"an edited output")
+        self.assertRun(["-f", beside])  # an existing output replaced at the limit
+        self.assertEqual(self.read(f"{directory}/501_n.fxp"), BRISKLET_V051)
+        self.assertEqual(len(list((self.dir / directory).iterdir())), 3)
+
+    @windows_build_only
+    def test_a_replacement_reaches_the_disk_before_its_rename(self):
+        # wine's relay trace lists the system calls; the program's are on the thread that
+        # renames its temporary file.
+        self.write("room.fxp", BRISKLET_V050)
+
+        def file_calls(*args):
+            with tempfile.TemporaryFile() as trace:
+                subprocess.run(EXEC_PREFIX + [PROGRAM, *args], cwd=self.dir, timeout=120,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace,
+                               env=dict(os.environ, WINEDEBUG="+relay"))
+                trace.seek(0)
+                calls = re.findall(r"^(\w+):Call KERNEL32\.(CreateFileW|FlushFileBuffers|"
+                                   r"MoveFileExW)\((.*)\) ret=", trace.read().decode("utf-8",
+                                   "replace"), re.MULTILINE)
+            thread = next(t for t, name, arguments in calls
+                          if name == "MoveFileExW" and ".tunewright-" in arguments)
+            return [name + (" " + arguments[-8:] if name == "MoveFileExW" else "")
+                    for t, name, arguments in calls if t == thread and
+                    (name != "CreateFileW" or ".tunewright-" in arguments)]
+
+        # A new output: no flush, and a rename that replaces nothing (no flags).
+        self.assertEqual(file_calls("room.fxp"), ["CreateFileW", "MoveFileExW 00000000"])
+        # A replacement: flushed, then renamed over the file with write-through.
+        self.assertEqual(file_calls("-o", "room.fxp"),
+                         ["CreateFileW", "FlushFileBuffers", "MoveFileExW 00000009"])
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V051, "501_room.fxp": BRISKLET_V051})
+
+    @windows_build_only
+    def test_a_failed_write_never_damages_a_file(self):
+        # A full disk, as on POSIX: a file-size limit of zero on the wine process. Its streams
+        # are pipes here, which the limit leaves alone (wine's server, already running, holds
+        # none of them open).
+        self.write("room.fxp", BRISKLET_V050)
+        before = self.tree()
+        for args, output in ((["room.fxp"], "501_room.fxp"), (["-o", "room.fxp"], "room.fxp")):
+            completed = subprocess.run(EXEC_PREFIX + [PROGRAM, *args], cwd=self.dir,
+                                       stdin=subprocess.DEVNULL, capture_output=True,
+                                       preexec_fn=no_room_to_write, timeout=60)
+            self.assertEqual((completed.returncode, decode(completed.stderr)),
+                             (3, f"Error 2: Failed to write output file: {output}\n"))
+            self.assertEqual(self.tree(), before)
+
+    @windows_build_only
+    def test_a_read_only_preset_is_never_replaced(self):
+        self.write("locked.fxp", BRISKLET_V050).chmod(0o444)  # wine: the read-only attribute
+        self.assertRun(["-o", "locked.fxp"], status=3,
+                       err="Error 2: Failed to open output file: locked.fxp\n")
+        self.assertEqual(self.tree(), {"locked.fxp": BRISKLET_V050})
+
+    @host_links
+    def test_overwriting_through_a_link_replaces_its_target(self):
+        self.write("presets/room.fxp", BRISKLET_V050)
+        os.symlink("presets/room.fxp", self.dir / "link.fxp")
+        self.assertRun(["-o", "link.fxp"])
+        self.assertEqual(os.readlink(self.dir / "link.fxp"), "presets/room.fxp")
+        self.assertEqual(self.tree(), {"presets": "<d>", "presets/room.fxp": BRISKLET_V051,
+                                       "link.fxp": "<l>"})
+
+    @windows_build_only
+    def test_never_waits_when_started_by_a_script(self):
+        # Standard input a pipe nobody writes to: a run that waited for Enter would time out.
+        self.write("room.fxp", BRISKLET_V050)
+        self.assertRun(["room.fxp"], stdin=subprocess.PIPE, timeout=30)
+        self.assertEqual(self.read("501_room.fxp"), BRISKLET_V051)
+        # A terminal for all three streams: wine makes it a console for the program alone, but
+        # it is someone's terminal, not a window of the program's own. The console is written
+        # in UTF-16, so the name shows whole although code page 1252 has none of it. (Wine's
+        # terminal console shows a character beyond 16 bits, such as an emoji, as two U+FFFD.)
+        import pty
+        self.write("Пресет ソロ.fxp", BRISKLET_V050)
+        controller, terminal = pty.openpty()
+        try:
+            completed = subprocess.run(EXEC_PREFIX + [PROGRAM, "-v", "Пресет ソロ.fxp"],
+                                       cwd=self.dir, stdin=terminal, stdout=terminal,
+                                       stderr=terminal, timeout=30,
+                                       env=dict(os.environ, **self.locale_env("en_US")))
+            os.close(terminal)
+            terminal = None
+            shown = b""
+            while True:
+                try:
+                    chunk = os.read(controller, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+        finally:
+            if terminal is not None:
+                os.close(terminal)
+            os.close(controller)
+        self.assertEqual(completed.returncode, 0)
+        self.assertIn("Converting data file: Пресет ソロ.fxp".encode(), shown)
+        self.assertNotIn(b"Press Enter", shown)
+        self.assertEqual(self.read("501_Пресет ソロ.fxp"), BRISKLET_V051)
+
+    @windows_build_only
+    def test_an_interrupted_run_leaves_whole_files_and_no_temporary_file(self):
+        import random
+        import signal
+        import time
+        generator = random.Random(12)
+        for round_number in range(4):
+            shutil.rmtree(self.dir / "lib", ignore_errors=True)
+            for i in range(1500):
+                self.write(f"lib/p{i}.fxp", BRISKLET_V050)
+            process = subprocess.Popen(EXEC_PREFIX + [PROGRAM, "-o", "lib"], cwd=self.dir,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+            time.sleep(generator.uniform(1.0, 3.0))
+            process.send_signal(signal.SIGINT)
+            status = process.wait(timeout=60)
+            # Ended by Ctrl-C as Windows ends a program (STATUS_CONTROL_C_EXIT, as wine reports
+            # it), or finished first.
+            self.assertIn(status, (0xC000013A & 0xFF, 0), round_number)
+            contents = self.tree()
+            leftovers = [path for path in contents if not path.endswith(".fxp") and path != "lib"]
+            self.assertEqual(leftovers, [], round_number)
+            self.assertLessEqual({contents[f"lib/p{i}.fxp"] for i in range(1500)},
+                                 {BRISKLET_V050, BRISKLET_V051})
+
+    @windows_build_only
+    def test_the_version_resource(self):
+        import struct
+        image = Path(PROGRAM).read_bytes()
+        start = image.find("VS_VERSION_INFO".encode("utf-16-le"))
+        self.assertGreater(start, 0)
+        fixed = image.find(struct.pack("<I", 0xFEEF04BD), start)
+        file_ms, file_ls = struct.unpack_from("<II", image, fixed + 8)
+        major, minor, patch = (int(part) for part in PROJECT_VERSION.split("."))
+        self.assertEqual((file_ms, file_ls), ((major << 16) | minor, patch << 16))
+        text = image[start:start + 4096].decode("utf-16-le", "replace")
+        # Each string: its lengths, the type word 1 (text), the key, padding, the value.
+        values = dict(re.findall(r"\x01([A-Za-z]+)\0+([^\0]+)", text))
+        self.assertEqual(values["ProductName"], "tunewright")
+        self.assertEqual(values["FileVersion"], PROJECT_VERSION)
+        self.assertEqual(values["ProductVersion"], PROJECT_VERSION)
+        self.assertTrue(values["FileDescription"].startswith("Upgrades"))
+        self.assertIn("Copyright", values["LegalCopyright"])
 
 
 def bank(programs, **header):

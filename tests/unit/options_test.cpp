@@ -64,6 +64,18 @@ TEST_F(ParseOptions, LettersShareAnArgumentAndOptionsEndAtTheFirstPath) {
   EXPECT_EQ(parse({"-r", ""}).result, 2);  // an empty argument is a path
 }
 
+TEST_F(ParseOptions, TheTwoLongOptionsAreWholeArguments) {
+  EXPECT_EQ(parse({"--version", "-v", "--help", "x", "--help"}).result, 4);
+  EXPECT_TRUE(options.showVersion && options.showHelp);
+  EXPECT_EQ(options.verbosity, 1);
+  // Anything else after "--" is still the letter "-" and what follows it.
+  const Parsed misspelt = parse({"-e9", "--versions"});
+  EXPECT_EQ(misspelt.result, 3);
+  EXPECT_FALSE(options.showVersion);
+  EXPECT_TRUE(misspelt.errors.starts_with("Error 3: Unrecognized option '--'.\n"))
+      << misspelt.errors;
+}
+
 TEST_F(ParseOptions, ParametersTakeTheRestOfTheArgument) {
   const std::vector<const char*> arguments = {"tunewright", "-vpnew/-x", "-t1000200v", "-e 3x"};
   EXPECT_EQ(parseOptions(4, arguments.data()), 4);
@@ -177,6 +189,8 @@ TEST(PrintUsage, OneLineAnOptionWithBlankLinesBetween) {
   EXPECT_EQ(out,
             "Usage: tunewright [OPTION]... [FILE]...\n\n"
             "-?            Print this help message and exit.\n\n"
+            "--help        Print this help message and exit.\n\n"
+            "--version     Print the program's version and exit.\n\n"
             "-eERRORLEVEL  Abort on errors with severity >= the specified level.\n\n"
             "-f            Replace output files that already exist.\n\n"
             "-l            Print a list of available converters and exit.\n\n"
