@@ -437,10 +437,11 @@ def main():
 
     pool = [m for m in all_mutants(args.paths) if not args.rule or m.rule in args.rule]
     if args.rerun:
-        wanted = {(s["file"], s["line"], s["rule"], s["original"], s["mutated"])
+        # By text, not line number, so that survivors are found again after edits above them.
+        wanted = {(s["file"], s["rule"], s["original"], s["mutated"])
                   for s in json.loads(args.rerun.read_text())["mutants"]
                   if s["result"] == "survived"}
-        sample = [m for m in pool if m.key() in wanted]
+        sample = [m for m in pool if m.key()[:1] + m.key()[2:] in wanted]
     elif args.only:
         sample = [m for m in pool if f"{m.path}:{m.line}" in args.only]
     else:

@@ -1141,7 +1141,7 @@ class Permissions(CliTest):
         self.assertEqual(self.read("locked/open/501_room.fxp"), BRISKLET_V051)
         self.assertEqual(sorted(os.listdir(self.dir / "locked/open")), ["501_room.fxp", "room.fxp"])
 
-    def test_a_preset_the_user_may_not_write_is_not_replaced(self):
+    def test_write_permission_decides_who_may_replace_a_preset(self):
         if os.geteuid() != 0:
             self.skipTest("needs root, to give the preset to another user")
         theirs = self.write("theirs.fxp", BRISKLET_V050)
@@ -1149,6 +1149,12 @@ class Permissions(CliTest):
         self.assertRun(["-o", "theirs.fxp"], status=3, preexec_fn=ordinary_user(),
                        err="Error 2: Failed to open output file: theirs.fxp\n")
         self.assertEqual((theirs.read_bytes(), theirs.stat().st_uid), (BRISKLET_V050, 0))
+        # Any write permission is permission enough for root, the group's alone too.
+        shared = self.write("shared.fxp", BRISKLET_V050)
+        shared.chmod(0o460)
+        self.assertRun(["-o", "shared.fxp"])
+        self.assertEqual((shared.read_bytes(), shared.stat().st_mode & 0o7777),
+                         (BRISKLET_V051, 0o460))
 
 
 class Safety(CliTest):
