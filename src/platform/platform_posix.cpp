@@ -149,7 +149,7 @@ class TemporaryFile {
         return;
       }
       std::memcpy(interruptedTemporary, path_, static_cast<std::size_t>(length) + 1);
-      temporaryPending = 1;
+      temporaryPending = 1;  // no-mutate(constant): any value but 0 means pending
       file_.reset(::open(path_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
       if (!file_.valid()) {
         temporaryPending = 0;
@@ -183,7 +183,7 @@ class TemporaryFile {
 
  private:
   char path_[PATH_MAX] = {};
-  FileDescriptor file_{-1};
+  FileDescriptor file_{-1};  // no-mutate(constant): every negative value means no file
   bool placed_ = false;
 };
 
