@@ -437,16 +437,22 @@ def main():
 
     pool = [m for m in all_mutants(args.paths) if not args.rule or m.rule in args.rule]
     if args.rerun:
-        # By text, not line number, so that survivors are found again after edits above them.
-        wanted = {(s["file"], s["rule"], s["original"], s["mutated"])
-                  for s in json.loads(args.rerun.read_text())["mutants"]
-                  if s["result"] == "survived"}
-        sample = [m for m in pool if m.key()[:1] + m.key()[2:] in wanted]
+        # By text, the nearest line first, so that survivors are found again after edits above
+        # them.
+        sample = []
+        for survivor in json.loads(args.rerun.read_text())["mutants"]:
+            if survivor["result"] != "survived":
+                continue
+            text = (survivor["file"], survivor["rule"], survivor["original"], survivor["mutated"])
+            alike = [m for m in pool if (m.path, m.rule, m.original, m.mutated) == text]
+            if alike:
+                sample.append(min(alike, key=lambda m: abs(m.line - survivor["line"])))
     elif args.only:
         sample = [m for m in pool if f"{m.path}:{m.line}" in args.only]
     else:
         sample = random.Random(args.seed).sample(pool, min(args.sample, len(pool)))
-    print(f"{len(pool)} mutants in {args.paths}; trying {len(sample)} (seed {args.seed})")
+    print(f"{len(pool)} mutants in {args.paths}; trying {len(sample)}" +
+          ("" if args.rerun or args.only else f" (seed {args.seed})"))
     if args.list:
         for mutant in sample:
             print("  " + mutant.describe())
