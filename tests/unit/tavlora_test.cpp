@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <initializer_list>
 #include <map>
 
 #include "preset_builder.h"
@@ -197,25 +198,37 @@ TEST(Tavlora, SelectorsAreRemappedEvenWhenTheirChoiceStays) {
 TEST(Tavlora, SelectorsHoldingTheirLastChoiceKeepIt) {
   struct Selector {
     int32_t local;
-    int32_t choices;  // in 0.2, one more in 0.2.3
+    int32_t choices;  // before the step, one more after it
   };
-  const Selector selectors[] = {{12, 6}, {14, 6}, {16, 6}, {24, 5}};
+  using Selectors = std::initializer_list<Selector>;
+  // first: where local index 0 of section 0 is, 0 in 0.2, behind two parameters in 0.2.3 on.
+  const auto holdLast = [](Image& image, Selectors selectors, int32_t first) {
+    for (const int32_t section : {0, 1}) {
+      for (const Selector& selector : selectors) {
+        image.setParam(first + selector.local + 26 * section, 1.0f);
+      }
+    }
+  };
+  const auto expectLast = [](const Image& image, Selectors selectors) {
+    for (const int32_t section : {0, 1}) {
+      for (const Selector& selector : selectors) {
+        // The centre of the last band of the longer list.
+        const float last = (static_cast<float>(selector.choices) + 0.5f) /
+                           static_cast<float>(selector.choices + 1);
+        EXPECT_FLOAT_EQ(std::bit_cast<float>(image.paramBits(2 + selector.local + 26 * section)),
+                        last)
+            << selector.local << " in section " << section;
+      }
+    }
+  };
+  const Selectors to203 = {{12, 6}, {14, 6}, {16, 6}, {24, 5}};
+  const Selectors to205 = {{12, 7}, {14, 7}, {16, 7}};
   Image v020 = step(tavlora102To200(), example012());
-  for (const int32_t section : {0, 1}) {
-    for (const Selector& selector : selectors) {
-      v020.setParam(selector.local + 26 * section, 1.0f);
-    }
-  }
-  const Image v023 = step(tavlora200To203(), v020);
-  for (const int32_t section : {0, 1}) {
-    for (const Selector& selector : selectors) {
-      // The centre of the last band of the longer list; 0.2.3 has two parameters in front.
-      const float last =
-          (static_cast<float>(selector.choices) + 0.5f) / static_cast<float>(selector.choices + 1);
-      EXPECT_FLOAT_EQ(std::bit_cast<float>(v023.paramBits(selector.local + 26 * section + 2)), last)
-          << selector.local << " in section " << section;
-    }
-  }
+  holdLast(v020, to203, 0);
+  Image v023 = step(tavlora200To203(), v020);
+  expectLast(v023, to203);
+  holdLast(v023, to205, 2);
+  expectLast(step(tavlora203To205(), v023), to205);
 }
 
 }  // namespace
