@@ -394,6 +394,23 @@ TEST_F(WriteFileSafely, WithoutUnnamedFilesANewFileTakesANamedTemporary) {
   EXPECT_EQ(names(), (std::set<std::string>{"old.fxp", "new.fxp", "linked.fxp"}));
 }
 
+TEST_F(WriteFileSafely, AnInterruptionRemovesTheTemporaryWhicheverNameCameBefore) {
+  fs::create_directories(path("a/longer/directory"));
+  write("a/longer/directory/x.fxp", "old");
+  write("x.fxp", "old");
+  EXPECT_EXIT(
+      {
+        installInterruptHandlers();
+        writeFileSafely(path("a/longer/directory/x.fxp").c_str(), kImage, kImageLength,
+                        WriteMode::kReplace);
+        fileCalls.fsync = [](int) { return ::raise(SIGINT); };  // before the shorter one's rename
+        writeFileSafely(path("x.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace);
+      },
+      ::testing::KilledBySignal(SIGINT), "");
+  EXPECT_EQ(names(), (std::set<std::string>{"a", "x.fxp"}));
+  EXPECT_EQ(read("x.fxp"), "old");
+}
+
 std::string callLog;
 
 TEST_F(WriteFileSafely, AReplacementReachesTheDiskBeforeTheRenameAndTheRenameAfterIt) {
