@@ -253,26 +253,38 @@ bool fillTemporary(TemporaryFile& temporary, const unsigned char* data, int32_t 
          (!durable || fileCalls.fsync(temporary.fd()) == 0) && temporary.close();
 }
 
-// A new file without a name, in the directory of path: nothing of it shows until it is linked
-// in whole, and nothing of it outlives the program if it never is. -1 where the file system
-// cannot make one.
-int openUnnamedBeside(const char* path) {
-#ifdef O_TMPFILE
-  char directory[PATH_MAX];
-  directoryOf(path, directory);
-  return ::open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-#else
-  (void)path;
-  return -1;
-#endif
-}
+// The directory new outputs go into, kept open while outputs keep going there: a bulk run
+// writes one directory's outputs one after another, and each is then made and named by one
+// path component instead of a walk along the whole path each time.
+class OutputDirectory {
+ public:
+  // The directory of path, opened, and the name path has in it; -1 when it cannot be opened.
+  int open(const char* path, const char*& name) {
+    const char* slash = std::strrchr(path, '/');
+    name = slash == nullptr ? path : slash + 1;
+    const auto length = static_cast<std::size_t>(name - path);
+    if (!directory_.valid() || length != length_ || std::memcmp(path, path_, length) != 0) {
+      char directory[PATH_MAX];
+      directoryOf(path, directory);
+      directory_.reset(::open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC));
+      std::memcpy(path_, path, length);
+      length_ = length;
+    }
+    return directory_.get();
+  }
 
-// Gives an unnamed file its name. Directly where the process may (it takes the capability to
-// look up any file), else through its entry in /proc, which every user may link.
-bool linkUnnamed(int fd, const char* path) {
+ private:
+  FileDescriptor directory_{-1};
+  char path_[PATH_MAX] = {};
+  std::size_t length_ = 0;
+};
+
+// Gives an unnamed file its name in a directory. Directly where the process may (it takes the
+// capability to look up any file), else through its entry in /proc, which every user may link.
+bool linkUnnamed(int fd, int directory, const char* name) {
   static bool direct = true;
   if (direct) {
-    if (::linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0) {
+    if (::linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) {
       return true;
     }
     if (errno != EPERM && errno != ENOENT && errno != EINVAL) {
@@ -282,27 +294,37 @@ bool linkUnnamed(int fd, const char* path) {
   }
   char self[32];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  return ::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+  return ::linkat(AT_FDCWD, self, directory, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
-// Writes a new file through an unnamed one, given its name only once it is complete; a link
-// never replaces what is there.
+// Writes a new file through one without a name in the same directory, named only once it is
+// complete: nothing of it shows before, nothing of it outlives the program if it never is, and
+// a link never replaces what is there. Nothing where the file system cannot make such files.
 std::optional<WriteOutcome> createUnnamed(const char* path, const unsigned char* data,
                                           int32_t length) {
-  FileDescriptor file(openUnnamedBeside(path));
+#ifdef O_TMPFILE
+  static OutputDirectory outputDirectory;
+  const char* name = nullptr;
+  const int directory = outputDirectory.open(path, name);
+  FileDescriptor file(
+      directory < 0 ? -1 : ::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
   if (!file.valid()) {
     return std::nullopt;  // no such files here (or no room): the named way decides
   }
   if (!writeAll(file.get(), data, length)) {
     return WriteOutcome::kWriteFailed;
   }
-  if (!linkUnnamed(file.get(), path)) {
+  if (!linkUnnamed(file.get(), directory, name)) {
     if (errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0) {
       return std::nullopt;  // no /proc to name the file by
     }
     return metAFile(path) ? WriteOutcome::kExists : WriteOutcome::kCannotCreate;
   }
   return file.close() ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
+#else
+  (void)path, (void)data, (void)length;
+  return std::nullopt;
+#endif
 }
 
 WriteOutcome createFile(const char* path, const unsigned char* data, int32_t length) {
