@@ -39,11 +39,11 @@ extern "C" struct dirent* readdir(DIR* dir) {
   return entry;
 }
 
-// While set, the file system makes no unnamed files (open with O_TMPFILE fails), as some do not,
+// While set, the file system makes no unnamed files (openat with O_TMPFILE fails), as some do not,
 // and new files take the named way.
 bool refuseUnnamedFiles = false;
 
-extern "C" int open(const char* path, int flags, ...) {
+extern "C" int openat(int directory, const char* path, int flags, ...) {
   mode_t mode = 0;
   if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
     va_list arguments;
@@ -56,8 +56,8 @@ extern "C" int open(const char* path, int flags, ...) {
     return -1;
   }
   static const auto next =
-      reinterpret_cast<int (*)(const char*, int, ...)>(::dlsym(RTLD_NEXT, "open"));
-  return next(path, flags, mode);
+      reinterpret_cast<int (*)(int, const char*, int, ...)>(::dlsym(RTLD_NEXT, "openat"));
+  return next(directory, path, flags, mode);
 }
 
 // While set, an unnamed file cannot be linked by its descriptor alone (linkat with
