@@ -1225,6 +1225,7 @@ class Safety(CliTest):
         path = self.write("room.fxp", BRISKLET_V050)
         try:
             os.setxattr(path, "user.rating", b"5")
+            os.setxattr(path, "user.reviewed", b"")  # an empty value is a value too
             attributes = True
         except OSError:
             attributes = False  # the file system has none: nothing to keep
@@ -1237,7 +1238,8 @@ class Safety(CliTest):
         self.assertEqual((status.st_uid, status.st_gid, status.st_mode & 0o7777),
                          (4444, 4343, 0o664))
         if attributes:
-            self.assertEqual(os.getxattr(path, "user.rating"), b"5")
+            self.assertEqual((os.getxattr(path, "user.rating"), os.getxattr(path, "user.reviewed")),
+                             (b"5", b""))
         # As root, the owner stays too.
         self.write("hall.fxp", BRISKLET_V050).chmod(0o640)
         os.chown(self.dir / "hall.fxp", 4242, 4343)
