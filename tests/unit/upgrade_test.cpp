@@ -98,5 +98,30 @@ TEST_F(Upgrade, ABankRunsEveryProgramThroughTheChainAndKeepsItsHeader) {
   }
 }
 
+// A step handed programs it does not take, as after a faulty step before it.
+class RefusingStep final : public Converter {
+ public:
+  FormatId sourceId() const override { return 2000500; }
+  FormatId targetId() const override { return 2000501; }
+  const char* sourceName() const override { return "refusing"; }
+  const char* targetName() const override { return "refusing"; }
+  bool accepts(int32_t, const unsigned char*) const override { return false; }
+  int32_t convert(int32_t, int32_t, unsigned char*) const override { return -1; }
+};
+
+TEST_F(Upgrade, ABankWhoseProgramsAStepRefusesIsAMismatchNotAFailure) {
+  const Image bank = testing::makeBank({makeImage("Bskl", 6), makeImage("Bskl", 6)});
+  static ImageBuffer image;
+  static ImageBuffer spare;
+  std::memcpy(image.data(), bank.data(), bank.bytes.size());
+  int32_t length = bank.length();
+  const Recognition recognition = recogniseImage(length, image.data());
+  ASSERT_TRUE(recognition.isBank);
+  const RefusingStep step;
+  const ConverterList chain = {&step};
+  EXPECT_EQ(upgradeImage(chain, recognition, length, image, spare, nullptr),
+            UpgradeOutcome::kInputMismatch);
+}
+
 }  // namespace
 }  // namespace tunewright
