@@ -320,7 +320,13 @@ std::optional<WriteOutcome> createUnnamed(const char* path, const unsigned char*
     }
     return metAFile(path) ? WriteOutcome::kExists : WriteOutcome::kCannotCreate;
   }
-  return file.close() ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
+  // A failed close may mean lost data: the name just made is taken away again, since nothing
+  // was there before it.
+  if (!file.close()) {
+    ::unlinkat(directory, name, 0);
+    return WriteOutcome::kWriteFailed;
+  }
+  return WriteOutcome::kWritten;
 #else
   (void)path, (void)data, (void)length;
   return std::nullopt;

@@ -329,6 +329,19 @@ TEST_F(WriteFileSafely, AFailedFlushCloseOrRenameKeepsTheOldFileAndRemovesTheTem
   }
 }
 
+TEST_F(WriteFileSafely, ANewFileWhoseCloseFailsIsTakenAwayAgain) {
+  {
+    const SavedFileCalls restore;
+    fileCalls.close = [](int) {
+      errno = EIO;
+      return -1;
+    };
+    EXPECT_EQ(writeFileSafely(path("new.fxp").c_str(), kImage, kImageLength, WriteMode::kCreate),
+              WriteOutcome::kWriteFailed);
+  }
+  EXPECT_EQ(names(), std::set<std::string>{});
+}
+
 TEST_F(WriteFileSafely, AnUnnamedFileIsNamedThroughProcWhereItCannotBeLinkedDirectly) {
   // In a process of its own: once a direct link fails, the program stops trying them.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
