@@ -61,8 +61,9 @@ int runJobs(int argc, const char* const* argv, bool ownWindow, bool& processing)
     return processPath(".") ? kDone : kStopped;
   }
   // An option after the files would be silently taken as a path: `tunewright x.fxp -n` must not
-  // write. Only an existing file or directory may have a name that begins with "-".
-  for (int i = firstPath + 1; i < argc; ++i) {
+  // write. Only an existing file or directory may have a name that begins with "-". (The first
+  // path never does: the options end there.)
+  for (int i = firstPath; i < argc; ++i) {
     if (isMisplacedOption(argv[i]) &&
         !reportError(3, {"Options must come before files: ", argv[i]})) {
       return kOptionError;
@@ -70,7 +71,7 @@ int runJobs(int argc, const char* const* argv, bool ownWindow, bool& processing)
   }
   processing = true;
   for (int i = firstPath; i < argc; ++i) {
-    if (i > firstPath && isMisplacedOption(argv[i])) {
+    if (isMisplacedOption(argv[i])) {
       continue;  // tolerated, and passed over
     }
     if (!processPath(argv[i])) {

@@ -253,12 +253,30 @@ bool fillTemporary(TemporaryFile& temporary, const unsigned char* data, int32_t 
          (!durable || fileCalls.fsync(temporary.fd()) == 0) && temporary.close();
 }
 
-// The directory new outputs go into, kept open while outputs keep going there: a bulk run
-// writes one directory's outputs one after another, and each is then made and named by one
-// path component instead of a walk along the whole path each time.
-class OutputDirectory {
+// The directory last worked in, kept open: a bulk run reads the presets of one directory and
+// writes their outputs there one after another, and each file is then opened, made and named by
+// one path component instead of a walk along its whole path each time. A directory that has
+// gone since (removed, or another one put under its path) is opened afresh.
+class RecentDirectory {
  public:
-  // The directory of path, opened, and the name path has in it; -1 when it cannot be opened.
+  // Calls openAt(directory, name) with the directory of path, opened, and the name path has in
+  // it; once more with the directory opened afresh when it is no longer there. Sets directory to
+  // the one used; -1, with no call, when it cannot be opened.
+  template <typename OpenAt>
+  int openIn(const char* path, int& directory, const char*& name, OpenAt openAt) {
+    directory = open(path, name);
+    int fd = directory < 0 ? -1 : openAt(directory, name);
+    if (fd < 0 && errno == ENOENT && directory >= 0) {
+      directory_.reset(-1);
+      directory = open(path, name);
+      fd = directory < 0 ? -1 : openAt(directory, name);
+    }
+    return fd;
+  }
+
+  void forget() { directory_.reset(-1); }
+
+ private:
   int open(const char* path, const char*& name) {
     const char* slash = std::strrchr(path, '/');
     name = slash == nullptr ? path : slash + 1;
@@ -278,6 +296,18 @@ class OutputDirectory {
   char path_[PATH_MAX] = {};
   std::size_t length_ = 0;
 };
+
+RecentDirectory recentDirectory;
+
+// Opens a file through the directory last worked in.
+int openInRecentDirectory(const char* path, int flags) {
+  int directory = -1;
+  const char* name = nullptr;
+  const int fd = recentDirectory.openIn(path, directory, name, [flags](int at, const char* file) {
+    return ::openat(at, file, flags);
+  });
+  return directory < 0 ? ::open(path, flags) : fd;
+}
 
 // Gives an unnamed file its name in a directory. Directly where the process may (it takes the
 // capability to look up any file), else through its entry in /proc, which every user may link.
@@ -303,11 +333,11 @@ bool linkUnnamed(int fd, int directory, const char* name) {
 std::optional<WriteOutcome> createUnnamed(const char* path, const unsigned char* data,
                                           int32_t length) {
 #ifdef O_TMPFILE
-  static OutputDirectory outputDirectory;
+  int directory = -1;
   const char* name = nullptr;
-  const int directory = outputDirectory.open(path, name);
-  FileDescriptor file(
-      directory < 0 ? -1 : ::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  FileDescriptor file(recentDirectory.openIn(path, directory, name, [](int at, const char*) {
+    return ::openat(at, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  }));
   if (!file.valid()) {
     return std::nullopt;  // no such files here (or no room): the named way decides
   }
@@ -433,6 +463,7 @@ bool isDirectory(const char* path) {
 
 ListOutcome listDirectory(const char* directory, EntryVisitor visit, void* context) {
   const NativePath native(directory);
+  recentDirectory.forget();  // a scan starts from the directory as it is now
   DirectoryHandle dir(native.get());
   if (dir.get() == nullptr) {
     return ListOutcome::kNothingListed;
@@ -450,7 +481,8 @@ ListOutcome listDirectory(const char* directory, EntryVisitor visit, void* conte
 int32_t readFile(const char* path, unsigned char* buffer, int32_t capacity) {
   const NativePath native(path);
   // Non-blocking, so that opening a FIFO returns at once; the type test then refuses it.
-  FileDescriptor file(::open(native.get(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  FileDescriptor file(
+      openInRecentDirectory(native.get(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat status;
   if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return -1;
