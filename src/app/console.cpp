@@ -1,3 +1,5 @@
+// Every line the program prints: progress, error lines and the byte dump.
+
 #include "app/console.h"
 
 #include <cstdio>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Console output: whole lines, flushed, with control characters in names shown escaped.
+
 #include <cstdint>
 #include <initializer_list>
 #include <string_view>

@@ -1,3 +1,5 @@
+// The walk over the paths given: presets to the file job, directories scanned.
+
 #include "app/path_walk.h"
 
 #include "app/console.h"

@@ -1,5 +1,7 @@
 #pragma once
 
+// The walk over the paths given on the command line and the directories found.
+
 #include <string_view>
 
 namespace tunewright {

@@ -1,3 +1,5 @@
+// Building the paths the program makes, within their fixed limit.
+
 #include "app/paths.h"
 
 #include <cstring>

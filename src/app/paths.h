@@ -1,5 +1,7 @@
 #pragma once
 
+// Paths the program builds: a directory and a name joined, and output names.
+
 #include <cstdint>
 
 namespace tunewright {

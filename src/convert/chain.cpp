@@ -1,3 +1,5 @@
+// The sorted snapshot of the converters and the search for a chain between formats.
+
 #include "convert/chain.h"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The converters a run consults, and the chain that takes a preset from one format to another.
+
 #include "convert/converter.h"
 
 namespace tunewright {

@@ -1,5 +1,7 @@
 #pragma once
 
+// The interface every converter implements: one step between two preset layouts.
+
 #include <cstdint>
 #include <vector>
 

@@ -1,3 +1,5 @@
+// The registry every converter enters during static initialisation.
+
 #include "convert/registry.h"
 
 #include <algorithm>

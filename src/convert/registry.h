@@ -1,5 +1,7 @@
 #pragma once
 
+// Registering converters, and the registrar that holds each one for the whole run.
+
 #include "convert/converter.h"
 
 namespace tunewright {

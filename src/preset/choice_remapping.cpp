@@ -1,3 +1,5 @@
+// Carrying a selector's stored value onto a list of choices that gained or lost entries.
+
 #include "preset/choice_remapping.h"
 
 #include <bit>

@@ -1,3 +1,5 @@
+// In-place insertion, removal and replacement of parameter words.
+
 #include "preset/parameter_editing.h"
 
 #include <cassert>

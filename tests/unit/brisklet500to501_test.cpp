@@ -1,3 +1,5 @@
+// The Brisklet 0.5 to 0.5.1 converter: recognition, the worked preset, capacity.
+
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// Byte order: swaps and big-endian float words, bit for bit.
+
 #include "preset/byte_order.h"
 
 #include <gtest/gtest.h>

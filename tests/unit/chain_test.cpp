@@ -1,3 +1,5 @@
+// The converter snapshot and the chain search, with test converters.
+
 #include "convert/chain.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Selector remapping against an independent reference, band edges included.
+
 #include "preset/choice_remapping.h"
 
 #include <gtest/gtest.h>

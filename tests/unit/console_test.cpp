@@ -1,3 +1,5 @@
+// Console lines, error lines and the byte dump.
+
 #include "app/console.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Option parsing, its error lines and fallbacks, and the usage text.
+
 #include "app/options.h"
 
 #include <gtest/gtest.h>

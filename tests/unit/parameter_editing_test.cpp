@@ -1,3 +1,5 @@
+// Parameter insertion, removal and replacement against an independent reference.
+
 #include "preset/parameter_editing.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Joining paths and naming outputs, at the length limit.
+
 #include "app/paths.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Registering and unregistering converters.
+
 #include "convert/registry.h"
 
 #include <gtest/gtest.h>
