@@ -262,25 +262,6 @@ TEST_F(WriteFileSafely, LeavesWhatIsNotARegularFileAlone) {
   EXPECT_EQ(names(), (std::set<std::string>{"dir.fxp", "pipe.fxp", "dangling.fxp"}));
 }
 
-TEST_F(WriteFileSafely, CreatingNeverReplacesAndLeavesNoTemporary) {
-  write("old.fxp", "precious");
-  EXPECT_EQ(writeFileSafely(path("old.fxp").c_str(), kImage, kImageLength, WriteMode::kCreate),
-            WriteOutcome::kExists);
-  EXPECT_EQ(writeFileSafely(path("new.fxp").c_str(), kImage, kImageLength, WriteMode::kCreate),
-            WriteOutcome::kWritten);
-  EXPECT_EQ(read("old.fxp"), "precious");
-  EXPECT_EQ(read("new.fxp"), kImageBytes);
-  EXPECT_EQ(names(), (std::set<std::string>{"old.fxp", "new.fxp"}));
-}
-
-TEST_F(WriteFileSafely, ReadOnlyMeansReadOnlyEvenForRoot) {
-  write("locked.fxp", "precious");
-  fs::permissions(path("locked.fxp"), fs::perms::owner_read | fs::perms::group_read);
-  EXPECT_EQ(writeFileSafely(path("locked.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace),
-            WriteOutcome::kCannotCreate);
-  EXPECT_EQ(read("locked.fxp"), "precious");
-}
-
 TEST_F(WriteFileSafely, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   write("old.fxp", "precious");
   EXPECT_EQ(withNoRoomToWrite([&] {
