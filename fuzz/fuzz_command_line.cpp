@@ -84,14 +84,14 @@ void checkPaths(FuzzedDataProvider& input) {
   checkBuilt(joinPath(capacity, buffer, first.c_str(), second.c_str()), buffer, capacity,
              first + '\\' + second);
 
-  options.overwrite = input.ConsumeBool();
+  const bool inPlace = input.ConsumeBool();
   std::memset(buffer, kGuard, sizeof buffer);
   const std::size_t separator = second.find_last_of("/\\");
   const std::size_t nameStart = separator == std::string::npos ? 0 : separator + 1;
   const std::string expected =
-      options.overwrite ? second : second.substr(0, nameStart) + first + second.substr(nameStart);
-  checkBuilt(makeOutputPath(capacity, buffer, first.c_str(), second.c_str()), buffer, capacity,
-             expected);
+      inPlace ? second : second.substr(0, nameStart) + first + second.substr(nameStart);
+  checkBuilt(makeOutputPath(capacity, buffer, inPlace ? nullptr : first.c_str(), second.c_str()),
+             buffer, capacity, expected);
 }
 
 }  // namespace

@@ -11,17 +11,58 @@ namespace tunewright {
 
 namespace {
 
-// A control character in a name (a newline, an escape sequence) could forge a line or restyle
-// the terminal: it is shown as "\x" and two hexadecimal digits. Everything else is kept as is.
+// The length of the valid UTF-8 sequence at the start of text that encodes a character other
+// than a control character, or 0. Overlong forms, surrogates and code points past U+10FFFF are
+// not valid.
+std::size_t printableSequence(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead >= 0x20 && lead < 0x7F) {
+    return 1;
+  }
+  // The range of the first continuation byte, which rules out the overlong and surrogate forms.
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    low = lead == 0xC2 ? 0xA0 : 0x80;  // C2 80 to C2 9F are the C1 controls
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+  }
+  if (length == 0 || text.size() < length || byte(1) < low || byte(1) > high) {
+    return 0;
+  }
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) {
+      return 0;
+    }
+  }
+  return length;
+}
+
+// A control character in a name (a newline, an escape sequence, a C1 control such as CSI) could
+// forge a line or restyle the terminal, and a byte that is not UTF-8 could start such a
+// sequence for a terminal that reads another encoding: each such byte is shown as "\x" and two
+// hexadecimal digits. Valid text is kept as it is.
 void appendPrintable(std::string& line, std::string_view text) {
   static constexpr char kDigits[] = "0123456789abcdef";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      line.append({'\\', 'x', kDigits[byte >> 4], kDigits[byte & 0xF]});
-    } else {
-      line.push_back(c);
+  while (!text.empty()) {
+    const std::size_t length = printableSequence(text);
+    if (length > 0) {
+      line.append(text.substr(0, length));
+      text.remove_prefix(length);
+      continue;
     }
+    const auto byte = static_cast<unsigned char>(text.front());
+    line.append({'\\', 'x', kDigits[byte >> 4], kDigits[byte & 0xF]});
+    text.remove_prefix(1);
   }
 }
 

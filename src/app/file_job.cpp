@@ -3,7 +3,6 @@
 #include "app/file_job.h"
 
 #include <charconv>
-#include <cstring>
 
 #include "app/console.h"
 #include "app/options.h"
@@ -39,82 +38,157 @@ class ProgressLines final : public StepObserver {
   }
 };
 
-// Whether the file at path already holds exactly these bytes. Reads into the spare buffer, which
-// the finished conversion no longer needs; existed tells whether there was a file to read.
-bool holdsSameBytes(const char* path, const unsigned char* data, int32_t length, bool& existed) {
-  const int32_t found = platform::readFile(path, spareBuffer.data(), length + 1);
-  existed = found >= 0;
-  return found == length &&
-         std::memcmp(spareBuffer.data(), data, static_cast<std::size_t>(length)) == 0;
-}
-
-// Names the output of the converted image and writes it. Returns the go-on flag.
-bool writeResult(const char* path, int32_t length) {
-  // The default prefix is the final format's version code, such as "205_".
-  char defaultPrefix[12];
+// The output's path: the preset's own with -o, else the preset's with the prefix before its
+// name, by default the final format's version code, such as "205_". Returns false when it does
+// not fit.
+bool outputPathFor(const char* path, FormatId finalFormat, char (&outputPath)[kMaxPath]) {
+  char versionCode[12];
   const char* prefix = options.prefix;
   if (prefix == nullptr) {
-    const FormatId finalFormat = converterChain.back()->targetId();
-    char* end = std::to_chars(defaultPrefix, defaultPrefix + 10, finalFormat % 1000000).ptr;
+    char* end = std::to_chars(versionCode, versionCode + 10, finalFormat % 1000000).ptr;
     end[0] = '_';
     end[1] = '\0';
-    prefix = defaultPrefix;
+    prefix = versionCode;
   }
-  char outputPath[kMaxPath];
-  if (makeOutputPath(kMaxPath, outputPath, prefix, path) == nullptr) {
-    return reportError(2, {"Couldn't make output path: ", path});
-  }
-  // An output that is already there is done if it holds these very bytes, and otherwise someone's
-  // file: only -o (replacing the input is what it asks for) or -f replaces it. A dry run checks
-  // the same, to show what a real run would meet. A new output is simply made, and looked at
-  // only if something turns out to be in its way.
-  const bool replace = options.overwrite || options.force;
-  bool existed = false;
-  if (replace || !options.writeOutput) {
-    if (holdsSameBytes(outputPath, imageBuffer.data(), length, existed)) {
-      ++presetTally.upgraded;
-      return true;
-    }
-    if (existed && !replace) {
-      return reportError(2, {"Output file exists: ", outputPath});
-    }
-    if (!options.writeOutput) {
-      ++presetTally.upgraded;
-      return true;
-    }
-  }
-  const platform::WriteMode mode =
-      replace ? platform::WriteMode::kReplace : platform::WriteMode::kCreate;
-  switch (platform::writeFileSafely(outputPath, imageBuffer.data(), length, mode)) {
-    case platform::WriteOutcome::kWritten:
-      ++presetTally.upgraded;
-      return true;
-    case platform::WriteOutcome::kExists:
-      if (holdsSameBytes(outputPath, imageBuffer.data(), length, existed)) {
-        ++presetTally.upgraded;
-        return true;
+  return makeOutputPath(kMaxPath, outputPath, options.overwrite ? nullptr : prefix, path) !=
+         nullptr;
+}
+
+// What becomes of an upgraded image, from what is at its output path.
+enum class Verdict {
+  kCreate,
+  kReplace,
+  kAlreadyThere,  // the output holds these very bytes: nothing to write
+  kExists,        // someone's file: replaced only with -f
+  kCannotOpen,    // no output can go there
+  kNameTooLong,
+  kChanged,       // the preset is no longer the file that was read
+};
+
+// An output that is there is done if it holds these very bytes, and otherwise someone's file:
+// only -o (replacing the preset is what it asks for) or -f replaces it. A link at the output
+// path is never followed, but the preset itself may be one: with -o, what it names is replaced.
+Verdict decide(platform::OutputState state, platform::Output& output, int32_t length) {
+  using platform::OutputState;
+  const bool inPlace = options.overwrite;
+  const bool replace = inPlace || options.force;
+  switch (state) {
+    case OutputState::kNothing:
+      return inPlace ? Verdict::kChanged : Verdict::kCreate;
+    case OutputState::kFile:
+    case OutputState::kReadOnlyFile:
+      if (!inPlace && output.holds(imageBuffer.data(), length)) {
+        return Verdict::kAlreadyThere;
       }
+      if (!replace) {
+        return Verdict::kExists;
+      }
+      return state == OutputState::kFile ? Verdict::kReplace : Verdict::kCannotOpen;
+    case OutputState::kLink:
+      return options.force ? Verdict::kReplace : Verdict::kExists;
+    case OutputState::kNameTooLong:
+      return Verdict::kNameTooLong;
+    case OutputState::kNotAFile:
+    case OutputState::kNoDirectory:
+    case OutputState::kUnreachable:
+      break;
+  }
+  return Verdict::kCannotOpen;
+}
+
+bool upgraded() {
+  ++presetTally.upgraded;
+  return true;
+}
+
+// The verdict's line, where it is an error. Returns the go-on flag.
+bool report(Verdict verdict, const char* path, const char* outputPath) {
+  switch (verdict) {
+    case Verdict::kCreate:
+    case Verdict::kReplace:
+    case Verdict::kAlreadyThere:
+      return upgraded();
+    case Verdict::kExists:
       return reportError(2, {"Output file exists: ", outputPath});
-    case platform::WriteOutcome::kCannotCreate:
+    case Verdict::kCannotOpen:
       return reportError(2, {"Failed to open output file: ", outputPath});
-    case platform::WriteOutcome::kWriteFailed:
+    case Verdict::kNameTooLong:
+      return reportError(2, {"Couldn't make output path: ", path});
+    case Verdict::kChanged:
+      break;
+  }
+  return reportError(2, {"File changed meanwhile, not replaced: ", outputPath});
+}
+
+// The platform's outcome of a write, in the program's words. Returns the go-on flag.
+bool report(platform::WriteOutcome outcome, const char* path, const char* outputPath) {
+  using platform::WriteOutcome;
+  switch (outcome) {
+    case WriteOutcome::kWritten:
+      return upgraded();
+    case WriteOutcome::kExists:
+      return report(Verdict::kExists, path, outputPath);
+    case WriteOutcome::kChanged:
+      return report(Verdict::kChanged, path, outputPath);
+    case WriteOutcome::kCannotCreate:
+      return report(Verdict::kCannotOpen, path, outputPath);
+    case WriteOutcome::kNameTooLong:
+      return report(Verdict::kNameTooLong, path, outputPath);
+    case WriteOutcome::kWriteFailed:
       break;
   }
   return reportError(2, {"Failed to write output file: ", outputPath});
+}
+
+// Names the output of the converted image and writes it; read is the preset as it was read.
+// Returns the go-on flag.
+bool writeResult(const PresetFile& preset, const platform::FileIdentity& read, int32_t length) {
+  char outputPath[kMaxPath];
+  if (!outputPathFor(preset.path, converterChain.back()->targetId(), outputPath)) {
+    return report(Verdict::kNameTooLong, preset.path, outputPath);
+  }
+  // The output lies where its preset does, or where the prefix puts it from there.
+  platform::Output output;
+  platform::OutputState state =
+      output.locate(preset.directory, outputPath + nameOffset(preset.path));
+  // A new output is simply made, and looked at only if something turns out to be in its way.
+  // Anything else, and a dry run, looks first: the dry run meets what a real run would.
+  const bool inPlace = options.overwrite;
+  if (state == platform::OutputState::kNothing && !inPlace && !options.force &&
+      options.writeOutput) {
+    const platform::WriteOutcome outcome = output.create(imageBuffer.data(), length);
+    if (outcome != platform::WriteOutcome::kExists) {
+      return report(outcome, preset.path, outputPath);
+    }
+  }
+  if (state == platform::OutputState::kNothing) {
+    state = output.examine(inPlace);
+  }
+  const Verdict verdict = decide(state, output, length);
+  if (!options.writeOutput || (verdict != Verdict::kCreate && verdict != Verdict::kReplace)) {
+    return report(verdict, preset.path, outputPath);
+  }
+  const platform::WriteOutcome outcome =
+      verdict == Verdict::kCreate
+          ? output.create(imageBuffer.data(), length)
+          : output.replace(imageBuffer.data(), length, inPlace ? read : output.found());
+  return report(outcome, preset.path, outputPath);
 }
 
 }  // namespace
 
 PresetTally presetTally;
 
-bool processPresetFile(const char* path) {
+bool processPresetFile(const PresetFile& preset) {
+  const char* path = preset.path;
   ++presetTally.met;
   if (options.verbosity >= 2) {
     printLine({"Loading data file: ", path});
   }
   // One byte more than any image is read, so that a bigger file shows itself and is refused.
-  int32_t length =
-      platform::readFile(path, imageBuffer.data(), static_cast<int32_t>(imageBuffer.size()));
+  platform::FileIdentity read;
+  int32_t length = preset.directory.readFile(preset.name, preset.kind, imageBuffer.data(),
+                                             static_cast<int32_t>(imageBuffer.size()), read);
   if (length < 0) {
     return reportError(2, {"Failed to open input file: ", path});
   }
@@ -152,7 +226,7 @@ bool processPresetFile(const char* path) {
     dumpBytes(length, imageBuffer.data());
   }
 
-  return writeResult(path, length);
+  return writeResult(preset, read, length);
 }
 
 }  // namespace tunewright

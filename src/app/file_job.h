@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace tunewright {
 
 // The presets the file job has met, by what became of them, for the closing summary of a run.
@@ -17,8 +19,17 @@ struct PresetTally {
 
 extern PresetTally presetTally;
 
+// A preset as the walk met it: the directory it lies in, held open, its name there, what the
+// listing said it is, and its path, for messages and for naming the output.
+struct PresetFile {
+  const platform::Directory& directory;
+  const char* name;
+  platform::EntryKind kind;
+  const char* path;
+};
+
 // Loads one preset, recognises its format, converts it along the planned chain and writes the
-// result. Returns false when the run must stop.
-bool processPresetFile(const char* path);
+// result beside it. Returns false when the run must stop.
+bool processPresetFile(const PresetFile& preset);
 
 }  // namespace tunewright

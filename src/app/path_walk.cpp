@@ -21,47 +21,73 @@ bool hasPresetExtension(const char* path) {
 
 bool processPath(const char* path) {
   // The extension decides first, so a directory or missing file named *.fxp goes to the job.
+  // A preset named here is reached through the directory it lies in, as one found in a scan.
   if (hasPresetExtension(path)) {
-    return processPresetFile(path);
+    platform::Directory directory;
+    const char* name = directory.openParentOf(path);
+    return processPresetFile({directory, name != nullptr ? name : path,
+                              platform::EntryKind::kUnknown, path});
   }
-  if (platform::isDirectory(path)) {
-    return scanDirectory(path);
+  platform::Directory directory;
+  if (directory.open(path) == platform::DirectoryOpening::kMissing) {
+    return true;
   }
-  return true;
+  return scanDirectory(directory, path);
 }
 
-bool scanDirectory(const char* directory) {
+namespace {
+
+// Whether a scan acts on an entry: a preset it converts, or with -r a directory it enters.
+bool isScanned(const platform::DirectoryEntry& entry) {
+  const std::string_view name(entry.name);
+  return hasPresetExtension(entry.name) ||
+         (options.recursive && entry.kind == platform::EntryKind::kDirectory && name != "." &&
+          name != "..");
+}
+
+}  // namespace
+
+bool scanDirectory(const platform::Directory& directory, const char* path) {
   if (options.verbosity >= 1) {
-    printLine({"Searching directory: ", directory});
+    printLine({"Searching directory: ", path});
   }
   // The directory's search pattern (directory + "\\*") is a path the program builds, held to
   // the same limit as every other.
   char pattern[kMaxPath];
-  if (joinPath(kMaxPath, pattern, directory, "*") == nullptr) {
-    return reportError(2, {"Couldn't make directory path: ", directory});
+  if (joinPath(kMaxPath, pattern, path, "*") == nullptr) {
+    return reportError(2, {"Couldn't make directory path: ", path});
+  }
+  if (!directory.isOpen()) {
+    return reportError(1, {"Couldn't read directory: ", path});
   }
   char entryPath[kMaxPath];
   auto visit = [&](const platform::DirectoryEntry& entry) {
-    if (joinPath(kMaxPath, entryPath, directory, entry.name) == nullptr) {
+    if (joinPath(kMaxPath, entryPath, path, entry.name) == nullptr) {
       return reportError(2, {"Couldn't make file path: ", entry.name});
     }
-    if (hasPresetExtension(entryPath)) {
-      return processPresetFile(entryPath);
-    }
-    const std::string_view name(entry.name);
-    if (options.recursive && entry.isDirectory && name != "." && name != "..") {
-      return scanDirectory(entryPath);
-    }
-    return true;
-  };
-  switch (platform::listDirectory(directory, visit)) {
-    case platform::ListOutcome::kNothingListed:
-      if (options.verbosity >= 1) {
-        printLine({"No files found."});
-      }
+    if (!isScanned(entry)) {
       return true;
+    }
+    // A name is one component wherever it comes from: one holding a backslash, which every path
+    // the program builds reads as a separator, is neither split nor reached.
+    if (std::string_view(entry.name).find('\\') != std::string_view::npos) {
+      return reportError(1, {"Name with a backslash passed over: ", entryPath});
+    }
+    if (entry.kind != platform::EntryKind::kDirectory) {
+      return processPresetFile({directory, entry.name, entry.kind, entryPath});
+    }
+    platform::Directory subdirectory;
+    if (subdirectory.openSubdirectory(directory, entry.name) ==
+        platform::DirectoryOpening::kMissing) {
+      return true;  // gone, or a link put in its place: not part of the tree
+    }
+    return scanDirectory(subdirectory, entryPath);
+  };
+  switch (directory.list(visit)) {
     case platform::ListOutcome::kFinished:
       return true;
+    case platform::ListOutcome::kFailed:
+      return reportError(1, {"Couldn't read directory: ", path});
     case platform::ListOutcome::kStopped:
       break;
   }

@@ -3,9 +3,6 @@
 #include "app/paths.h"
 
 #include <cstring>
-#include <string_view>
-
-#include "app/options.h"
 
 namespace tunewright {
 
@@ -38,9 +35,14 @@ char* joinPath(int32_t capacity, char* out, const char* directory, const char* n
   return out;
 }
 
+std::size_t nameOffset(std::string_view path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  return separator == std::string_view::npos ? 0 : separator + 1;
+}
+
 char* makeOutputPath(int32_t capacity, char* out, const char* prefix, const char* inputPath) {
   const std::string_view input(inputPath);
-  if (options.overwrite) {
+  if (prefix == nullptr) {
     if (!fits(input.size(), capacity)) {
       return nullptr;
     }
@@ -51,8 +53,7 @@ char* makeOutputPath(int32_t capacity, char* out, const char* prefix, const char
   if (!fits(insert.size() + input.size(), capacity)) {
     return nullptr;
   }
-  const std::size_t separator = input.find_last_of("/\\");
-  const std::size_t nameStart = separator == std::string_view::npos ? 0 : separator + 1;
+  const std::size_t nameStart = nameOffset(input);
   char* end = append(out, input.substr(0, nameStart));
   end = append(end, insert);
   end = append(end, input.substr(nameStart));

@@ -2,7 +2,9 @@
 
 // Paths the program builds: a directory and a name joined, and output names.
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace tunewright {
 
@@ -13,9 +15,12 @@ inline constexpr int32_t kMaxPath = 260;
 // when the joined path would not fit in capacity bytes.
 char* joinPath(int32_t capacity, char* out, const char* directory, const char* name);
 
-// Writes the output path for inputPath into out: with -o the input path itself, otherwise the
-// input path with prefix inserted before its file name. Returns out, or nullptr with out
-// untouched when the result would not fit in capacity bytes.
+// Where the file name begins in a path: after its last slash or backslash.
+std::size_t nameOffset(std::string_view path);
+
+// Writes the output path for inputPath into out: the input path with prefix inserted before its
+// file name, or with no prefix (nullptr, as with -o) the input path itself. Returns out, or
+// nullptr with out untouched when the result would not fit in capacity bytes.
 char* makeOutputPath(int32_t capacity, char* out, const char* prefix, const char* inputPath);
 
 }  // namespace tunewright

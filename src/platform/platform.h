@@ -2,7 +2,8 @@
 
 // The system services the program needs, implemented once per platform (platform_win32.cpp,
 // platform_posix.cpp). Paths are UTF-8 in the program's own form, in which the backslash is a
-// separator; each implementation converts them where the system is called.
+// separator; each implementation converts them where the system is called. Names read from a
+// directory are single components and are never converted or split.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,9 +17,10 @@ namespace tunewright::platform {
 // wide command line, with wildcards in file arguments expanded as the C run-time does.
 std::vector<std::string> commandLineArguments(int argc, char** argv);
 
-// From here on, an interruption (Ctrl-C, a termination request, a closed console or terminal)
-// removes the temporary file being written, if any, then ends the program as that interruption
-// ends any program.
+// From here on, an interruption (Ctrl-C, Ctrl-\, a termination request, a closed console or
+// terminal) removes the temporary file being written, if any, then ends the program as that
+// interruption ends any program. A file-size limit makes a write fail instead of ending the
+// program.
 void installInterruptHandlers();
 
 enum class Stream { kOutput, kError };
@@ -38,65 +40,160 @@ void waitForEnter();
 // True when something exists at the path (a symbolic link counts, even a dangling one).
 bool pathExists(const char* path);
 
-// True when the path names an existing directory (symbolic links followed).
-bool isDirectory(const char* path);
+// What a directory entry is, as the directory tells it: a link is not followed.
+enum class EntryKind : uint8_t {
+  kDirectory,  // a directory a scan may enter: never a symbolic link or junction
+  kFile,       // a regular file
+  kLink,       // a symbolic link, or another name that leads elsewhere (not a directory)
+  kSpecial,    // a FIFO, socket or device: never opened
+  kUnknown,    // the directory did not say; a status call decides
+};
 
 struct DirectoryEntry {
-  const char* name;  // without the directory; valid only during the visit
-  // A directory the walk may enter. A symbolic link to a directory (or a junction) is not
-  // one, which also keeps a recursive walk out of link loops.
-  bool isDirectory;
+  const char* name;  // one component; valid only during the visit
+  EntryKind kind;
 };
 
 enum class ListOutcome {
-  kNothingListed,  // the directory cannot be read or does not exist
-  kFinished,       // every entry was visited
-  kStopped,        // the visitor returned false
+  kFinished,  // every entry was visited
+  kStopped,   // the visitor returned false
+  kFailed,    // the directory could not be read (from the start or part way)
 };
 
 using EntryVisitor = bool (*)(void* context, const DirectoryEntry& entry);
 
-// Visits the entries of a directory, "." and ".." included where the system lists them, in the
-// order the file system gives them, until the visitor returns false.
-ListOutcome listDirectory(const char* directory, EntryVisitor visit, void* context);
+enum class DirectoryOpening {
+  kOpened,
+  kMissing,     // nothing there, or not a directory (for a subdirectory: a link, or gone)
+  kUnreadable,  // a directory that cannot be listed
+};
 
-template <typename Visitor>
-ListOutcome listDirectory(const char* directory, Visitor& visitor) {
-  return listDirectory(
-      directory,
-      [](void* context, const DirectoryEntry& entry) {
-        return (*static_cast<Visitor*>(context))(entry);
-      },
-      &visitor);
-}
+// The identity of a file and its state when it was looked at: a replacement only takes the
+// place of a file that is still the very same, unchanged.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t file = 0;
+  int64_t size = -1;
+  int64_t modified = 0;  // in the system's own unit
+  bool operator==(const FileIdentity&) const = default;
+};
 
-// Reads at most capacity bytes from the start of a regular file (symbolic links followed) into
-// buffer and returns how many it read; a read error ends the read like the end of the file.
-// Returns -1 when the path cannot be opened or is not a regular file; never blocks on a FIFO or
-// device.
-int32_t readFile(const char* path, unsigned char* buffer, int32_t capacity);
+// A directory held open. Every file the program reads, makes or replaces for the presets found
+// in it is reached relative to this handle, never by a path looked up again, so a directory
+// renamed, removed or swapped for a link meanwhile cannot send a read or a write elsewhere.
+class Directory {
+ public:
+  Directory() = default;
+  ~Directory();
+  Directory(Directory&& other) noexcept;
+  Directory& operator=(Directory&& other) noexcept;
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
 
-enum class WriteMode {
-  kCreate,   // never replaces anything: a file that is there already, or appears meanwhile,
-             // is reported as kExists
-  kReplace,  // an existing regular file is replaced (a symbolic link has its target
-             // replaced); with nothing there, a new file is made as with kCreate
+  bool isOpen() const { return handle_ != kNone; }
+
+  // A directory named on the command line, to be scanned; a symbolic link to one is followed.
+  DirectoryOpening open(const char* path);
+
+  // The directory a file named on the command line lies in (links followed; it need not be
+  // listable). Returns the file's name within the path, or nullptr when the directory cannot
+  // be opened.
+  const char* openParentOf(const char* path);
+
+  // A subdirectory that a scan of parent found: never a link, whatever the name is now.
+  DirectoryOpening openSubdirectory(const Directory& parent, const char* name);
+
+  // Visits the entries, "." and ".." included where the system lists them, in the order the
+  // file system gives them, until the visitor returns false.
+  ListOutcome list(EntryVisitor visit, void* context) const;
+
+  template <typename Visitor>
+  ListOutcome list(Visitor& visitor) const {
+    return list(
+        [](void* context, const DirectoryEntry& entry) {
+          return (*static_cast<Visitor*>(context))(entry);
+        },
+        &visitor);
+  }
+
+  // Reads at most capacity bytes from the start of the regular file name (a symbolic link is
+  // followed) into buffer and returns how many it read; a read error ends the read like the end
+  // of the file. kind is what the listing said of the name (kUnknown for a named file). Returns
+  // -1 when it cannot be opened or is not a regular file; a FIFO, socket or device is refused
+  // before it is opened. identity is the file's as it was opened.
+  int32_t readFile(const char* name, EntryKind kind, unsigned char* buffer, int32_t capacity,
+                   FileIdentity& identity) const;
+
+ private:
+  friend class Output;
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;  // a file descriptor, or a HANDLE
+  bool syncable_ = false;         // the handle can be flushed (POSIX: opened for reading)
+};
+
+// What is at the name an output is to have.
+enum class OutputState {
+  kNothing,
+  kFile,          // a regular file that may be replaced
+  kReadOnlyFile,  // a regular file without write permission, for root too: never replaced
+  kLink,          // a symbolic link (not followed)
+  kNotAFile,      // a directory, FIFO, socket or device: no output goes there
+  kNoDirectory,   // a directory named by the output's path is not there (or is a link)
+  kNameTooLong,   // the file system refuses the name as too long
+  kUnreachable,   // any other failure to look
 };
 
 enum class WriteOutcome {
   kWritten,
-  kExists,        // kCreate met something at the path; nothing was changed
+  kExists,        // create met something at the name; nothing was changed
+  kChanged,       // replace found another file, or other contents, than it was told to expect:
+                  // nothing was changed
   kCannotCreate,  // nothing was created or changed
+  kNameTooLong,   // the file system refuses the name; nothing was created
   kWriteFailed,   // nothing was changed; the temporary file was removed
 };
 
-// Puts exactly the given bytes at path, never leaving a partial file under the path's name: the
-// bytes go to a temporary file beside it (whose name never ends in a preset extension), which is
-// then renamed into place. A replacement reaches the disk before the rename, and the rename
-// before the call returns; it keeps the replaced file's owner and group (each where the system
-// allows), permission bits and extended attributes. A file without write permission, or
-// anything but a regular file at path, is left alone and reported as kCannotCreate.
-WriteOutcome writeFileSafely(const char* path, const unsigned char* data, int32_t length,
-                             WriteMode mode);
+// The place one output goes: a directory and a name in it. The bytes go to a temporary file in
+// that directory (whose name never ends in a preset extension), which takes the name only once
+// it is whole, so the name never shows a partial file.
+class Output {
+ public:
+  Output() = default;
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  // Places the output at relativePath within directory: a name, or directories (from a
+  // prefix, in the program's path form) and a name. The directories are opened one by one and
+  // never through a link. Returns kNothing when the place is found (the name is not looked
+  // up), else kNoDirectory, kNameTooLong or kUnreachable.
+  OutputState locate(const Directory& directory, const char* relativePath);
+
+  // Looks at what is at the name. With followLink (the output is the preset itself, as with
+  // -o), a symbolic link there is followed to the file it leads to, which becomes the place.
+  OutputState examine(bool followLink);
+
+  // Whether the regular file examine found holds exactly these bytes.
+  bool holds(const unsigned char* data, int32_t length);
+
+  // The identity of what examine found.
+  const FileIdentity& found() const { return found_; }
+
+  // Makes a new file at the name; never replaces anything, not even what appeared meanwhile.
+  WriteOutcome create(const unsigned char* data, int32_t length);
+
+  // Replaces what examine found (kFile, or a kLink itself) with a complete file that has
+  // reached the disk before the rename, and the rename before the call returns. A file keeps
+  // its owner and group (each where the system allows), permission bits, access rules and
+  // extended attributes exactly; a link is replaced by a new file and what it named is left
+  // alone. Just before the rename, what is at the name must still be expected: else kChanged.
+  WriteOutcome replace(const unsigned char* data, int32_t length, const FileIdentity& expected);
+
+ private:
+  const Directory* directory_ = nullptr;  // where the name is: the given one, or own_
+  Directory own_;
+  std::string name_;
+  OutputState state_ = OutputState::kUnreachable;
+  FileIdentity found_;
+};
 
 }  // namespace tunewright::platform

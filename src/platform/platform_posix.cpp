@@ -1,4 +1,5 @@
-// POSIX stand-in for the Win32 file functions the program was designed around.
+// POSIX implementation of the platform layer: directories held open, and every file of a preset
+// reached relative to the directory it was found in.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
+#include <string_view>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/posix_file_calls.h"
@@ -22,8 +24,9 @@ namespace tunewright::platform {
 
 namespace {
 
-// A path in the file system's own form: the program's backslash separators become slashes.
-// A path longer than the system allows is left empty, so that using it fails.
+// A path from the command line in the file system's own form: the program's backslash
+// separators become slashes. A path longer than the system allows is left empty, so that using
+// it fails.
 class NativePath {
  public:
   explicit NativePath(const char* path) {
@@ -37,6 +40,7 @@ class NativePath {
     }
   }
   const char* get() const { return path_; }
+  char* data() { return path_; }
 
  private:
   char path_[PATH_MAX];
@@ -55,12 +59,9 @@ class FileDescriptor {
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
   // Closes now and reports whether the close succeeded; a failed close may mean lost data.
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fileCalls.close(fd) == 0;
-  }
+  bool close() { return fileCalls.close(release()) == 0; }
   void reset(int fd) {
     if (fd_ >= 0) {
       ::close(fd_);
@@ -72,33 +73,63 @@ class FileDescriptor {
   int fd_;
 };
 
-class DirectoryHandle {
- public:
-  explicit DirectoryHandle(const char* path) : dir_(::opendir(path)) {}
-  ~DirectoryHandle() {
-    if (dir_ != nullptr) {
-      ::closedir(dir_);
-    }
+int descriptor(std::intptr_t handle) {
+  return static_cast<int>(handle);
+}
+
+FileIdentity identityOf(const struct stat& status) {
+  return {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
+          static_cast<int64_t>(status.st_size),
+          int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec};
+}
+
+bool sameFile(const struct stat& status, const FileIdentity& identity) {
+  return static_cast<uint64_t>(status.st_dev) == identity.volume &&
+         static_cast<uint64_t>(status.st_ino) == identity.file;
+}
+
+EntryKind kindOf(mode_t mode) {
+  if (S_ISDIR(mode)) {
+    return EntryKind::kDirectory;
   }
-  DirectoryHandle(const DirectoryHandle&) = delete;
-  DirectoryHandle& operator=(const DirectoryHandle&) = delete;
+  if (S_ISREG(mode)) {
+    return EntryKind::kFile;
+  }
+  return S_ISLNK(mode) ? EntryKind::kLink : EntryKind::kSpecial;
+}
 
-  DIR* get() const { return dir_; }
-
- private:
-  DIR* dir_;
-};
-
-bool entryIsDirectory(DIR* dir, const dirent* entry) {
+EntryKind entryKind(int directory, const dirent& entry) {
 #ifdef DT_DIR
-  if (entry->d_type != DT_UNKNOWN) {
-    return entry->d_type == DT_DIR;
+  switch (entry.d_type) {
+    case DT_DIR:
+      return EntryKind::kDirectory;
+    case DT_REG:
+      return EntryKind::kFile;
+    case DT_LNK:
+      return EntryKind::kLink;
+    case DT_UNKNOWN:
+      break;
+    default:
+      return EntryKind::kSpecial;
   }
 #endif
   // Some file systems do not report the entry type in the listing.
   struct stat status;
-  return ::fstatat(::dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISDIR(status.st_mode);
+  if (::fstatat(directory, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return EntryKind::kUnknown;
+  }
+  return kindOf(status.st_mode);
+}
+
+// Opens a directory for listing and flushing; one that may be searched but not read, for
+// working in only.
+int openDirectoryAt(int at, const char* path, int flags, bool& syncable) {
+  int fd = ::openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
+  syncable = fd >= 0;
+  if (fd < 0 && errno == EACCES) {
+    fd = ::openat(at, path, O_PATH | O_DIRECTORY | O_CLOEXEC | flags);
+  }
+  return fd;
 }
 
 bool writeAll(int fd, const unsigned char* data, int32_t length) {
@@ -117,297 +148,292 @@ bool writeAll(int fd, const unsigned char* data, int32_t length) {
   return true;
 }
 
-// The temporary file being written, for the interruption handler to remove. The name is set
-// before the file is made and cleared once it is renamed or removed, so an interruption at any
-// moment finds either nothing to do or a name it may unlink.
-char interruptedTemporary[PATH_MAX];
+// Reads up to length bytes; fewer only at the end of the file (or on an error).
+int32_t readUpTo(int fd, unsigned char* buffer, int32_t length) {
+  int32_t total = 0;
+  while (total < length) {
+    const ssize_t got = ::read(fd, buffer + total, static_cast<std::size_t>(length - total));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    total += static_cast<int32_t>(got);
+  }
+  return total;
+}
+
+// The temporary file being written, for the interruption handler to remove: its directory and
+// name are set before the file is made and the mark cleared once it is renamed or removed, so an
+// interruption at any moment finds either nothing to do or a name it may unlink.
+int pendingDirectory = -1;
+char pendingName[64];
 volatile std::sig_atomic_t temporaryPending = 0;
 
 void onInterruption(int signalNumber) {
   if (temporaryPending != 0) {
-    ::unlink(interruptedTemporary);
+    ::unlinkat(pendingDirectory, pendingName, 0);
   }
   // End as the signal ends any program, so the caller sees it (a shell reports 130 for Ctrl-C).
   ::signal(signalNumber, SIG_DFL);
   ::raise(signalNumber);
 }
 
-// A temporary file beside target, made exclusively. Its name never ends in a preset extension,
-// so a directory scan passes over it, and it says what it is: ".tunewright-PID-N.tmp".
-class TemporaryFile {
- public:
-  TemporaryFile(const char* target, mode_t mode) {
-    const char* slash = std::strrchr(target, '/');
-    const int directoryLength = slash == nullptr ? 0 : static_cast<int>(slash - target + 1);
-    static unsigned counter = 0;
-    static const pid_t processId = ::getpid();
-    for (int attempt = 0; attempt < 100 && !file_.valid(); ++attempt) {
-      const int length =
-          std::snprintf(path_, sizeof path_, "%.*s.tunewright-%ld-%u.tmp", directoryLength, target,
-                        static_cast<long>(processId), counter++);
-      if (length < 0 || static_cast<std::size_t>(length) >= sizeof path_) {
-        return;
-      }
-      std::memcpy(interruptedTemporary, path_, static_cast<std::size_t>(length) + 1);
-      temporaryPending = 1;  // no-mutate(constant): any value but 0 means pending
-      file_.reset(::open(path_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
-      if (!file_.valid()) {
-        temporaryPending = 0;
-        if (errno != EEXIST) {
-          return;
-        }
-      }
-    }
-  }
-  // Removes the file unless it was renamed into place.
-  ~TemporaryFile() {
-    if (!placed_ && temporaryPending != 0) {
-      if (file_.valid()) {
-        file_.close();
-      }
-      ::unlink(path_);
-      temporaryPending = 0;
-    }
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-  bool valid() const { return file_.valid(); }
-  int fd() const { return file_.get(); }
-  const char* path() const { return path_; }
-  bool close() { return file_.close(); }
-  void placed() {
-    placed_ = true;
-    temporaryPending = 0;
-  }
-
- private:
-  char path_[PATH_MAX] = {};
-  FileDescriptor file_{-1};  // no-mutate(constant): every negative value means no file
-  bool placed_ = false;
-};
-
-// The directory a path lies in, "." for a bare name.
-void directoryOf(const char* path, char (&directory)[PATH_MAX]) {
-  const char* slash = std::strrchr(path, '/');
-  if (slash == nullptr) {
-    std::strcpy(directory, ".");
-    return;
-  }
-  const auto length = std::max<std::size_t>(static_cast<std::size_t>(slash - path), 1);
-  std::memcpy(directory, path, length);  // "/x" lives in "/"
-  directory[length] = '\0';
-}
-
-// Makes a rename in the directory of path durable.
-bool syncDirectoryOf(const char* path) {
-  char directory[PATH_MAX];
-  directoryOf(path, directory);
-  FileDescriptor dir(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return dir.valid() && fileCalls.fsync(dir.get()) == 0 && dir.close();
-}
-
-// Whether a failed link or rename met something at the path: a file is someone's, anything else
-// a path no file can take.
-bool metAFile(const char* path) {
-  struct stat status;
-  return errno == EEXIST && ::lstat(path, &status) == 0 &&
-         (S_ISREG(status.st_mode) || S_ISLNK(status.st_mode));
-}
-
-// Moves the temporary file to path unless something is there: renameat2 where the file system
-// has it, else a hard link, which fails in the same case, and the removal of the old name.
-bool renameWithoutReplacing(const char* from, const char* to, bool& existed) {
-  existed = false;
-  if (fileCalls.renameNoReplace(from, to) == 0) {
-    return true;
-  }
-  if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
-    if (::link(from, to) == 0) {
-      ::unlink(from);
-      return true;
-    }
-  }
-  existed = metAFile(to);
-  return false;
-}
-
-// The replacement takes over the replaced file's extended attributes (ACLs among them). Not
-// every file system has them, so a failure here is no failure of the write.
-void copyExtendedAttributes(const char* from, int to) {
-  char names[4096];
-  const ssize_t listed = ::listxattr(from, names, sizeof names);
-  for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-    char value[4096];
-    const ssize_t size = ::getxattr(from, names + at, value, sizeof value);
-    if (size >= 0) {
-      ::fsetxattr(to, names + at, value, static_cast<std::size_t>(size), 0);
-    }
-  }
-}
-
-// Writes, and for a replacement flushes, the whole content; false if any of it failed.
-bool fillTemporary(TemporaryFile& temporary, const unsigned char* data, int32_t length,
-                   bool durable) {
-  return writeAll(temporary.fd(), data, length) &&
-         (!durable || fileCalls.fsync(temporary.fd()) == 0) && temporary.close();
-}
-
-// The directory last worked in, kept open: a bulk run reads the presets of one directory and
-// writes their outputs there one after another, and each file is then opened, made and named by
-// one path component instead of a walk along its whole path each time. A directory that has
-// gone since (removed, or another one put under its path) is opened afresh.
-class RecentDirectory {
- public:
-  // Calls openAt(directory, name) with the directory of path, opened, and the name path has in
-  // it; once more with the directory opened afresh when it is no longer there. Sets directory to
-  // the one used; -1, with no call, when it cannot be opened.
-  template <typename OpenAt>
-  int openIn(const char* path, int& directory, const char*& name, OpenAt openAt) {
-    directory = open(path, name);
-    int fd = directory < 0 ? -1 : openAt(directory, name);
-    if (fd < 0 && errno == ENOENT && directory >= 0) {
-      directory_.reset(-1);
-      directory = open(path, name);
-      fd = directory < 0 ? -1 : openAt(directory, name);
-    }
-    return fd;
-  }
-
-  void forget() { directory_.reset(-1); }
-
- private:
-  int open(const char* path, const char*& name) {
-    const char* slash = std::strrchr(path, '/');
-    name = slash == nullptr ? path : slash + 1;
-    const auto length = static_cast<std::size_t>(name - path);
-    if (!directory_.valid() || length != length_ || std::memcmp(path, path_, length) != 0) {
-      char directory[PATH_MAX];
-      directoryOf(path, directory);
-      directory_.reset(::open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC));
-      std::memcpy(path_, path, length);
-      length_ = length;
-    }
-    return directory_.get();
-  }
-
- private:
-  FileDescriptor directory_{-1};
-  char path_[PATH_MAX] = {};
-  std::size_t length_ = 0;
-};
-
-RecentDirectory recentDirectory;
-
-// Opens a file through the directory last worked in.
-int openInRecentDirectory(const char* path, int flags) {
-  int directory = -1;
-  const char* name = nullptr;
-  const int fd = recentDirectory.openIn(path, directory, name, [flags](int at, const char* file) {
-    return ::openat(at, file, flags);
-  });
-  return directory < 0 ? ::open(path, flags) : fd;
-}
-
-// Gives an unnamed file its name in a directory. Directly where the process may (it takes the
-// capability to look up any file), else through its entry in /proc, which every user may link.
-bool linkUnnamed(int fd, int directory, const char* name) {
+// Gives an unnamed file a name in a directory. Directly where the process may (older kernels
+// allow it only with the capability to look up any file), else through its entry in /proc.
+int linkUnnamed(int fd, int directory, const char* name) {
   static bool direct = true;
   if (direct) {
     if (::linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) {
-      return true;
+      return 0;
     }
     if (errno != EPERM && errno != ENOENT && errno != EINVAL) {
-      return false;
+      return -1;
     }
     direct = false;
   }
   char self[32];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  return ::linkat(AT_FDCWD, self, directory, name, AT_SYMLINK_FOLLOW) == 0;
+  return ::linkat(AT_FDCWD, self, directory, name, AT_SYMLINK_FOLLOW);
 }
 
-// Writes a new file through one without a name in the same directory, named only once it is
-// complete: nothing of it shows before, nothing of it outlives the program if it never is, and
-// a link never replaces what is there. Nothing where the file system cannot make such files.
-std::optional<WriteOutcome> createUnnamed(const char* path, const unsigned char* data,
-                                          int32_t length) {
+// Moves a named file to a name that must be free: renameat2 where the file system has it, else
+// a hard link, which fails in the same case, and the removal of the old name.
+int renameWithoutReplacing(int directory, const char* from, const char* to) {
+  if (fileCalls.renameNoReplace(directory, from, directory, to) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+    return -1;
+  }
+  if (::linkat(directory, from, directory, to, 0) != 0) {
+    return -1;
+  }
+  ::unlinkat(directory, from, 0);
+  return 0;
+}
+
+// What a failed link or rename to a free name means for the output.
+WriteOutcome namingFailure() {
+  switch (errno) {
+    case EEXIST:
+      return WriteOutcome::kExists;
+    case ENAMETOOLONG:
+      return WriteOutcome::kNameTooLong;
+    default:
+      return WriteOutcome::kWriteFailed;  // the bytes were whole, the name could not be given
+  }
+}
+
+// The file an output is written to before it takes its name, made in the output's directory and
+// only ever named, renamed or removed there. Unnamed where the file system allows it (nothing of
+// it shows before it is whole, and nothing outlives the program if it never is), else named
+// ".tunewright-PID-N.tmp", which never ends in a preset extension, so a scan passes over it.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(int directory) : directory_(directory) {}
+  ~TemporaryFile() { discard(); }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  bool makeUnnamed(mode_t mode) {
 #ifdef O_TMPFILE
-  int directory = -1;
-  const char* name = nullptr;
-  FileDescriptor file(recentDirectory.openIn(path, directory, name, [](int at, const char*) {
-    return ::openat(at, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  }));
-  if (!file.valid()) {
-    return std::nullopt;  // no such files here (or no room): the named way decides
-  }
-  if (!writeAll(file.get(), data, length)) {
-    return WriteOutcome::kWriteFailed;
-  }
-  if (!linkUnnamed(file.get(), directory, name)) {
-    if (errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0) {
-      return std::nullopt;  // no /proc to name the file by
-    }
-    return metAFile(path) ? WriteOutcome::kExists : WriteOutcome::kCannotCreate;
-  }
-  // A failed close may mean lost data: the name just made is taken away again, since nothing
-  // was there before it.
-  if (!file.close()) {
-    ::unlinkat(directory, name, 0);
-    return WriteOutcome::kWriteFailed;
-  }
-  return WriteOutcome::kWritten;
+    file_.reset(::openat(directory_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
 #else
-  (void)path, (void)data, (void)length;
-  return std::nullopt;
+    (void)mode;
 #endif
+    return file_.valid();
+  }
+
+  bool makeNamed(mode_t mode) {
+    static unsigned counter = 0;
+    static const pid_t processId = ::getpid();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::snprintf(name_, sizeof name_, ".tunewright-%ld-%u.tmp", static_cast<long>(processId),
+                    counter++);
+      std::memcpy(pendingName, name_, sizeof name_);
+      pendingDirectory = directory_;
+      temporaryPending = 1;  // no-mutate(constant): any value but 0 means pending
+      file_.reset(::openat(directory_, name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+                           mode));
+      if (file_.valid()) {
+        named_ = true;
+        return true;
+      }
+      temporaryPending = 0;
+      if (errno != EEXIST) {
+        return false;
+      }
+    }
+    return false;
+  }
+
+  int fd() const { return file_.get(); }
+  bool close() { return file_.close(); }
+
+  // Gives the file the name, which must be free. A close that fails after the name was given
+  // takes it away again: nothing was there before it.
+  WriteOutcome keepAsNew(const char* name) {
+    const int linked = named_ ? renameWithoutReplacing(directory_, name_, name)
+                              : linkUnnamed(file_.get(), directory_, name);
+    if (linked != 0) {
+      return namingFailure();
+    }
+    placed();
+    if (file_.valid() && !close()) {
+      ::unlinkat(directory_, name, 0);
+      return WriteOutcome::kWriteFailed;
+    }
+    return WriteOutcome::kWritten;
+  }
+
+  // Renames the named file over name.
+  bool replace(const char* name) {
+    if (fileCalls.rename(directory_, name_, directory_, name) != 0) {
+      return false;
+    }
+    placed();
+    return true;
+  }
+
+  // Closes the file and removes its name unless it took its place.
+  void discard() {
+    if (file_.valid()) {
+      file_.close();
+    }
+    if (named_) {
+      ::unlinkat(directory_, name_, 0);
+      placed();
+    }
+  }
+
+ private:
+  void placed() {
+    named_ = false;
+    temporaryPending = 0;
+  }
+
+  int directory_;
+  FileDescriptor file_{-1};  // no-mutate(constant): every negative value means no file
+  char name_[sizeof pendingName] = {};
+  bool named_ = false;  // a name of its own that is still to be removed
+};
+
+// The names of the extended attributes of a file, each ending in a zero, as the system lists
+// them, however many there are.
+std::string attributeNames(int fd) {
+  std::string names;
+  for (;;) {
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size <= 0) {
+      return {};
+    }
+    names.resize(static_cast<std::size_t>(size));
+    const ssize_t listed = ::flistxattr(fd, names.data(), names.size());
+    if (listed >= 0) {
+      names.resize(static_cast<std::size_t>(listed));
+      return names;
+    }
+    if (errno != ERANGE) {  // grown meanwhile: ask again
+      return {};
+    }
+  }
 }
 
-WriteOutcome createFile(const char* path, const unsigned char* data, int32_t length) {
-  if (const std::optional<WriteOutcome> outcome = createUnnamed(path, data, length)) {
-    return *outcome;
+template <typename Visit>
+void forEachName(const std::string& names, Visit visit) {
+  for (std::size_t at = 0; at < names.size();) {
+    const std::size_t end = names.find('\0', at);
+    visit(names.c_str() + at);
+    at = end == std::string::npos ? names.size() : end + 1;
   }
-  TemporaryFile temporary(path, 0666);
-  if (!temporary.valid()) {
-    return WriteOutcome::kCannotCreate;
-  }
-  if (!fillTemporary(temporary, data, length, false)) {
-    return WriteOutcome::kWriteFailed;
-  }
-  bool existed = false;
-  if (!renameWithoutReplacing(temporary.path(), path, existed)) {
-    return existed ? WriteOutcome::kExists : WriteOutcome::kCannotCreate;
-  }
-  temporary.placed();
-  return WriteOutcome::kWritten;
 }
 
-WriteOutcome replaceFile(const char* path, const struct stat& status, const unsigned char* data,
-                         int32_t length) {
-  // Read-only means read-only, for root too: write permission must be there and granted.
-  if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(path, W_OK) != 0) {
-    return WriteOutcome::kCannotCreate;
+bool listed(const std::string& names, const char* name) {
+  bool found = false;
+  forEachName(names, [&](const char* each) { found = found || std::strcmp(each, name) == 0; });
+  return found;
+}
+
+// A replacement gets exactly the replaced file's extended attributes, ACLs among them. First
+// what its directory gave it (a default ACL becomes its own) and the original lacks is taken
+// away, while it still has no permissions at all; then, once it holds its bytes, every
+// attribute of the original is copied, whatever its size. Not every file system has them, so a
+// failure here is no failure of the write.
+void removeUnlisted(int to, const std::string& wanted) {
+  forEachName(attributeNames(to), [&](const char* name) {
+    if (!listed(wanted, name)) {
+      ::fremovexattr(to, name);
+    }
+  });
+}
+
+void copyListed(int from, int to, const std::string& wanted) {
+  std::string value;
+  forEachName(wanted, [&](const char* name) {
+    for (;;) {
+      const ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+      if (size < 0) {
+        return;
+      }
+      value.resize(static_cast<std::size_t>(size));
+      const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+      if (got >= 0) {
+        ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0);
+        return;
+      }
+      if (errno != ERANGE) {  // grown meanwhile: ask again
+        return;
+      }
+    }
+  });
+}
+
+// Gives the written replacement the original's owner and group (one at a time, so the group
+// stays when the owner cannot be set; neither is an error, as for any copy a user makes of
+// another's file), then its attributes (a change of owner may drop some) and its permission
+// bits last.
+bool copyAttributes(int from, const struct stat& status, int to, const std::string& wanted) {
+  if (::fchown(to, status.st_uid, static_cast<gid_t>(-1)) != 0) {
   }
-  TemporaryFile temporary(path, 0600);
-  if (!temporary.valid()) {
-    return WriteOutcome::kCannotCreate;
+  if (::fchown(to, static_cast<uid_t>(-1), status.st_gid) != 0) {
   }
-  // Owner and group one at a time, so the group stays when the owner cannot be set; neither is
-  // an error, as for any copy a user makes of another's file.
-  if (::fchown(temporary.fd(), status.st_uid, static_cast<gid_t>(-1)) != 0) {
+  copyListed(from, to, wanted);
+  return ::fchmod(to, status.st_mode & 07777) == 0;
+}
+
+// The rename just made, made durable: by flushing the directory, or where it cannot be opened
+// for that (it may be searched but not read), the whole file system the file is on.
+bool syncRename(int directory, bool syncable, int file) {
+  return (syncable && fileCalls.fsync(directory) == 0) || ::syncfs(file) == 0;
+}
+
+// The one component of a path that ends it, and the directory part before it.
+struct SplitPath {
+  std::string_view directory;
+  std::string_view name;
+};
+
+SplitPath splitLast(std::string_view path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string_view::npos) {
+    return {{}, path};
   }
-  if (::fchown(temporary.fd(), static_cast<uid_t>(-1), status.st_gid) != 0) {
+  return {path.substr(0, std::max<std::size_t>(slash, 1)), path.substr(slash + 1)};
+}
+
+OutputState lookupFailure() {
+  switch (errno) {
+    case ENOENT:
+    case ENOTDIR:
+    case ELOOP:
+      return OutputState::kNoDirectory;
+    case ENAMETOOLONG:
+      return OutputState::kNameTooLong;
+    default:
+      return OutputState::kUnreachable;
   }
-  if (::fchmod(temporary.fd(), status.st_mode & 07777) != 0) {
-    return WriteOutcome::kWriteFailed;
-  }
-  copyExtendedAttributes(path, temporary.fd());
-  if (!fillTemporary(temporary, data, length, true) ||
-      fileCalls.rename(temporary.path(), path) != 0) {
-    return WriteOutcome::kWriteFailed;
-  }
-  temporary.placed();
-  return syncDirectoryOf(path) ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
 }
 
 }  // namespace
@@ -415,9 +441,9 @@ WriteOutcome replaceFile(const char* path, const struct stat& status, const unsi
 FileCalls fileCalls = {
     ::fsync,
     ::close,
-    ::rename,
-    [](const char* from, const char* to) {
-      return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    ::renameat,
+    [](int fromDirectory, const char* from, int toDirectory, const char* to) {
+      return ::renameat2(fromDirectory, from, toDirectory, to, RENAME_NOREPLACE);
     },
 };
 
@@ -429,9 +455,11 @@ void installInterruptHandlers() {
   struct sigaction action = {};
   action.sa_handler = onInterruption;
   ::sigemptyset(&action.sa_mask);
-  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     ::sigaction(signalNumber, &action, nullptr);
   }
+  // A write past a file-size limit then fails like one on a full disk.
+  ::signal(SIGXFSZ, SIG_IGN);
 }
 
 void writeLine(Stream stream, std::string_view line) {
@@ -455,83 +483,317 @@ bool pathExists(const char* path) {
   return ::lstat(native.get(), &status) == 0;
 }
 
-bool isDirectory(const char* path) {
-  const NativePath native(path);
-  struct stat status;
-  return ::stat(native.get(), &status) == 0 && S_ISDIR(status.st_mode);
+Directory::~Directory() {
+  if (isOpen()) {
+    ::close(descriptor(handle_));
+  }
 }
 
-ListOutcome listDirectory(const char* directory, EntryVisitor visit, void* context) {
-  const NativePath native(directory);
-  recentDirectory.forget();  // a scan starts from the directory as it is now
-  DirectoryHandle dir(native.get());
-  if (dir.get() == nullptr) {
-    return ListOutcome::kNothingListed;
+Directory::Directory(Directory&& other) noexcept
+    : handle_(std::exchange(other.handle_, kNone)), syncable_(other.syncable_) {}
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+  if (this != &other) {
+    if (isOpen()) {
+      ::close(descriptor(handle_));
+    }
+    handle_ = std::exchange(other.handle_, kNone);
+    syncable_ = other.syncable_;
   }
-  bool listedAny = false;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    listedAny = true;
-    if (!visit(context, DirectoryEntry{entry->d_name, entryIsDirectory(dir.get(), entry)})) {
-      return ListOutcome::kStopped;
+  return *this;
+}
+
+DirectoryOpening Directory::open(const char* path) {
+  *this = Directory();
+  const NativePath native(path);
+  const int fd = ::open(native.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    handle_ = fd;
+    syncable_ = true;
+    return DirectoryOpening::kOpened;
+  }
+  struct stat status;
+  return errno == EACCES && ::stat(native.get(), &status) == 0 && S_ISDIR(status.st_mode)
+             ? DirectoryOpening::kUnreadable
+             : DirectoryOpening::kMissing;
+}
+
+const char* Directory::openParentOf(const char* path) {
+  *this = Directory();
+  NativePath native(path);
+  const SplitPath split = splitLast(native.get());
+  const std::size_t nameStart = static_cast<std::size_t>(split.name.data() - native.get());
+  if (split.directory.empty()) {
+    native.data()[0] = '.';
+    native.data()[1] = '\0';
+  } else {
+    native.data()[split.directory.size()] = '\0';
+  }
+  const int fd = openDirectoryAt(AT_FDCWD, native.get(), 0, syncable_);
+  if (fd < 0) {
+    return nullptr;
+  }
+  handle_ = fd;
+  return path + nameStart;
+}
+
+DirectoryOpening Directory::openSubdirectory(const Directory& parent, const char* name) {
+  *this = Directory();
+  const int at = descriptor(parent.handle_);
+  const int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    handle_ = fd;
+    syncable_ = true;
+    return DirectoryOpening::kOpened;
+  }
+  // A link put in its place, or a directory gone, is no longer part of the scan.
+  struct stat status;
+  return errno != ENOENT && errno != ENOTDIR && errno != ELOOP &&
+                 ::fstatat(at, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode)
+             ? DirectoryOpening::kUnreadable
+             : DirectoryOpening::kMissing;
+}
+
+ListOutcome Directory::list(EntryVisitor visit, void* context) const {
+  // The listing reads through a copy of the handle, which the stream owns and closes.
+  const int copy = isOpen() ? ::fcntl(descriptor(handle_), F_DUPFD_CLOEXEC, 0) : -1;
+  DIR* const stream = copy < 0 ? nullptr : ::fdopendir(copy);
+  if (stream == nullptr) {
+    if (copy >= 0) {
+      ::close(copy);
+    }
+    return ListOutcome::kFailed;
+  }
+  ::rewinddir(stream);
+  ListOutcome outcome = ListOutcome::kFinished;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr) {
+      outcome = errno == 0 ? ListOutcome::kFinished : ListOutcome::kFailed;
+      break;
+    }
+    if (!visit(context, DirectoryEntry{entry->d_name, entryKind(copy, *entry)})) {
+      outcome = ListOutcome::kStopped;
+      break;
     }
   }
-  return listedAny ? ListOutcome::kFinished : ListOutcome::kNothingListed;
+  ::closedir(stream);
+  return outcome;
 }
 
-int32_t readFile(const char* path, unsigned char* buffer, int32_t capacity) {
-  const NativePath native(path);
-  // Non-blocking, so that opening a FIFO returns at once; the type test then refuses it.
-  FileDescriptor file(
-      openInRecentDirectory(native.get(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  struct stat status;
-  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buffer,
+                            int32_t capacity, FileIdentity& identity) const {
+  if (!isOpen() || kind == EntryKind::kSpecial || kind == EntryKind::kDirectory) {
     return -1;
   }
-  // Read until the end of the file or the capacity. The size from fstat saves the read that
-  // would only report the end; a file still growing is read as far as it was, and one that
-  // reports no size (as files of /proc do) is read until its end.
+  const int at = descriptor(handle_);
+  // Non-blocking, so that a FIFO put in the file's place meanwhile opens at once and is then
+  // refused by its type. A name the listing called a file is not followed if it has become a
+  // link since; any other name is looked at first, so that nothing but a file is ever opened.
+  int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  struct stat looked;
+  if (kind == EntryKind::kFile) {
+    flags |= O_NOFOLLOW;
+  } else if (::fstatat(at, name, &looked, 0) != 0 || !S_ISREG(looked.st_mode)) {
+    return -1;
+  }
+  const FileDescriptor file(::openat(at, name, flags));
+  struct stat status;
+  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      (kind != EntryKind::kFile && !sameFile(status, identityOf(looked)))) {
+    return -1;
+  }
+  identity = identityOf(status);
+  // The size from fstat saves the read that would only report the end; a file still growing is
+  // read as far as it was, and one that reports no size (as files of /proc do) to its end.
   const int32_t wanted = status.st_size > 0 && status.st_size < capacity
                              ? static_cast<int32_t>(status.st_size)
                              : capacity;
-  int32_t total = 0;
-  while (total < wanted) {
-    const ssize_t got =
-        ::read(file.get(), buffer + total, static_cast<std::size_t>(wanted - total));
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      break;
-    }
-    total += static_cast<int32_t>(got);
-  }
-  return total;
+  return readUpTo(file.get(), buffer, wanted);
 }
 
-WriteOutcome writeFileSafely(const char* path, const unsigned char* data, int32_t length,
-                             WriteMode mode) {
-  const NativePath native(path);
-  if (mode == WriteMode::kCreate) {
-    return createFile(native.get(), data, length);
-  }
-  struct stat status;
-  if (::lstat(native.get(), &status) != 0) {
-    return errno == ENOENT ? createFile(native.get(), data, length) : WriteOutcome::kCannotCreate;
-  }
-  // A symbolic link has its target replaced, so the link stays a link.
-  char resolved[PATH_MAX];
-  const char* target = native.get();
-  if (S_ISLNK(status.st_mode)) {
-    if (::realpath(target, resolved) == nullptr || ::stat(resolved, &status) != 0) {
-      return WriteOutcome::kCannotCreate;
+OutputState Output::locate(const Directory& directory, const char* relativePath) {
+  directory_ = &directory;
+  own_ = Directory();
+  state_ = OutputState::kUnreachable;
+  // The directories a prefix names, one component at a time, each relative to the one before
+  // and never through a link.
+  std::string_view rest(relativePath);
+  for (std::size_t separator = rest.find_first_of("/\\"); separator != std::string_view::npos;
+       separator = rest.find_first_of("/\\")) {
+    const std::string component(rest.substr(0, separator));
+    rest.remove_prefix(separator + 1);
+    if (component.empty() || component == ".") {
+      continue;
     }
-    target = resolved;
+    Directory next;
+    const int fd = openDirectoryAt(descriptor(directory_->handle_), component.c_str(),
+                                   O_NOFOLLOW, next.syncable_);
+    if (fd < 0) {
+      return lookupFailure();
+    }
+    next.handle_ = fd;
+    own_ = std::move(next);
+    directory_ = &own_;
   }
-  // A directory, FIFO or device at the output path is never swapped for a file.
-  if (!S_ISREG(status.st_mode)) {
+  name_.assign(rest);
+  state_ = OutputState::kNothing;
+  return state_;
+}
+
+OutputState Output::examine(bool followLink) {
+  // Each link leads on from where it is, as the system follows it; a chain ends somewhere.
+  for (int links = 0; links < 40; ++links) {
+    const int at = descriptor(directory_->handle_);
+    struct stat status;
+    if (::fstatat(at, name_.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      state_ = errno == ENOENT         ? OutputState::kNothing
+               : errno == ENAMETOOLONG ? OutputState::kNameTooLong
+                                       : OutputState::kUnreachable;
+      return state_;
+    }
+    found_ = identityOf(status);
+    if (S_ISREG(status.st_mode)) {
+      // Read-only means read-only, for root too: write permission must be there and granted.
+      const bool writable = (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
+                            ::faccessat(at, name_.c_str(), W_OK, 0) == 0;
+      state_ = writable ? OutputState::kFile : OutputState::kReadOnlyFile;
+      return state_;
+    }
+    if (!S_ISLNK(status.st_mode) || !followLink) {
+      state_ = S_ISLNK(status.st_mode) ? OutputState::kLink : OutputState::kNotAFile;
+      return state_;
+    }
+    char target[PATH_MAX];
+    const ssize_t length = ::readlinkat(at, name_.c_str(), target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
+      break;
+    }
+    target[length] = '\0';
+    const SplitPath split = splitLast(target);
+    if (!split.directory.empty()) {
+      const std::string directoryPart(split.directory);
+      Directory next;
+      const int fd = openDirectoryAt(target[0] == '/' ? AT_FDCWD : at, directoryPart.c_str(), 0,
+                                     next.syncable_);
+      if (fd < 0) {
+        break;
+      }
+      next.handle_ = fd;
+      own_ = std::move(next);
+      directory_ = &own_;
+    }
+    name_.assign(split.name);
+    if (name_.empty() || name_ == "." || name_ == "..") {
+      state_ = OutputState::kNotAFile;
+      return state_;
+    }
+  }
+  state_ = OutputState::kUnreachable;
+  return state_;
+}
+
+bool Output::holds(const unsigned char* data, int32_t length) {
+  if (state_ != OutputState::kFile && state_ != OutputState::kReadOnlyFile) {
+    return false;
+  }
+  const FileDescriptor file(::openat(descriptor(directory_->handle_), name_.c_str(),
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat status;
+  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !sameFile(status, found_) ||
+      status.st_size != length) {
+    return false;
+  }
+  // Compared a piece at a time, and to its very end: a file that grew meanwhile differs.
+  unsigned char piece[16384];
+  for (int32_t at = 0;;) {
+    const int32_t wanted = std::min<int32_t>(static_cast<int32_t>(sizeof piece), length - at + 1);
+    const int32_t got = readUpTo(file.get(), piece, wanted);
+    if (got == 0) {
+      return at == length;
+    }
+    if (at + got > length || std::memcmp(piece, data + at, static_cast<std::size_t>(got)) != 0) {
+      return false;
+    }
+    at += got;
+  }
+}
+
+WriteOutcome Output::create(const unsigned char* data, int32_t length) {
+  const int at = descriptor(directory_->handle_);
+  {
+    TemporaryFile unnamed(at);
+    if (unnamed.makeUnnamed(0666)) {
+      if (!writeAll(unnamed.fd(), data, length)) {
+        return WriteOutcome::kWriteFailed;
+      }
+      const WriteOutcome outcome = unnamed.keepAsNew(name_.c_str());
+      // Without /proc such a file cannot always be named: the named way then decides.
+      if (outcome != WriteOutcome::kWriteFailed || errno != ENOENT ||
+          ::access("/proc/self/fd", F_OK) == 0) {
+        return outcome;
+      }
+    }
+  }
+  TemporaryFile named(at);
+  if (!named.makeNamed(0666)) {
     return WriteOutcome::kCannotCreate;
   }
-  return replaceFile(target, status, data, length);
+  if (!writeAll(named.fd(), data, length) || !named.close()) {
+    return WriteOutcome::kWriteFailed;
+  }
+  return named.keepAsNew(name_.c_str());
+}
+
+WriteOutcome Output::replace(const unsigned char* data, int32_t length,
+                             const FileIdentity& expected) {
+  if (state_ != OutputState::kFile && state_ != OutputState::kLink) {
+    return WriteOutcome::kCannotCreate;
+  }
+  const int at = descriptor(directory_->handle_);
+  const char* name = name_.c_str();
+  TemporaryFile temporary(at);
+  if (state_ == OutputState::kFile) {
+    // The attributes come from the file itself, opened without following a link and checked to
+    // be the one found. The temporary is made with no permissions, and given only its owner's
+    // until it has the original's, so that nobody can open it through what its directory would
+    // give it.
+    const FileDescriptor original(
+        ::openat(at, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat status;
+    if (!original.valid() || ::fstat(original.get(), &status) != 0 || !sameFile(status, found_)) {
+      return original.valid() ? WriteOutcome::kChanged : WriteOutcome::kCannotCreate;
+    }
+    if (!temporary.makeNamed(0)) {
+      return WriteOutcome::kCannotCreate;
+    }
+    const std::string wanted = attributeNames(original.get());
+    removeUnlisted(temporary.fd(), wanted);
+    if (::fchmod(temporary.fd(), S_IRUSR | S_IWUSR) != 0 ||
+        !writeAll(temporary.fd(), data, length) ||
+        !copyAttributes(original.get(), status, temporary.fd(), wanted)) {
+      return WriteOutcome::kWriteFailed;
+    }
+  } else if (!temporary.makeNamed(0666) || !writeAll(temporary.fd(), data, length)) {
+    // A link is replaced by a new file, and what it named is left alone.
+    return WriteOutcome::kWriteFailed;
+  }
+  if (fileCalls.fsync(temporary.fd()) != 0) {
+    return WriteOutcome::kWriteFailed;
+  }
+  // A save made meanwhile is not lost: the original must still be the file read, unchanged.
+  struct stat now;
+  if (::fstatat(at, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !(identityOf(now) == expected)) {
+    return WriteOutcome::kChanged;
+  }
+  if (!temporary.replace(name)) {
+    return WriteOutcome::kWriteFailed;
+  }
+  // The flushed bytes are on the disk whatever the close says now.
+  const bool durable = syncRename(at, directory_->syncable_, temporary.fd());
+  temporary.close();
+  return durable ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
 }
 
 }  // namespace tunewright::platform

@@ -8,8 +8,9 @@ namespace tunewright::platform {
 struct FileCalls {
   int (*fsync)(int fd);
   int (*close)(int fd);
-  int (*rename)(const char* from, const char* to);
-  int (*renameNoReplace)(const char* from, const char* to);  // fails with EEXIST if to exists
+  int (*rename)(int fromDirectory, const char* from, int toDirectory, const char* to);
+  // Fails with EEXIST when to exists.
+  int (*renameNoReplace)(int fromDirectory, const char* from, int toDirectory, const char* to);
 };
 
 extern FileCalls fileCalls;

@@ -45,7 +45,10 @@ class FileJob : public ::testing::Test {
   Outcome run() {
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    const bool goesOn = processPresetFile(input_.c_str());
+    platform::Directory directory;
+    const char* name = directory.openParentOf(input_.c_str());
+    const bool goesOn =
+        processPresetFile({directory, name, platform::EntryKind::kUnknown, input_.c_str()});
     std::string out = ::testing::internal::GetCapturedStdout();
     return {goesOn, out, ::testing::internal::GetCapturedStderr()};
   }
