@@ -41,6 +41,7 @@ class NativePath {
   }
   const char* get() const { return path_; }
   char* data() { return path_; }
+  bool empty() const { return path_[0] == '\0'; }
 
  private:
   char path_[PATH_MAX];
@@ -521,6 +522,9 @@ DirectoryOpening Directory::open(const char* path) {
 const char* Directory::openParentOf(const char* path) {
   *this = Directory();
   NativePath native(path);
+  if (native.empty()) {
+    return nullptr;
+  }
   const SplitPath split = splitLast(native.get());
   const std::size_t nameStart = static_cast<std::size_t>(split.name.data() - native.get());
   if (split.directory.empty()) {

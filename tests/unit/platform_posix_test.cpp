@@ -1,5 +1,5 @@
-// The POSIX file layer: what it promises beyond plain system calls (backslash paths, regular
-// files only, safe replacement).
+// The POSIX file layer: what it promises beyond plain system calls (held directories, regular
+// files only, outputs that never show half-written, safe replacement).
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,6 +87,7 @@ class ScratchDirectory : public ::testing::Test {
     char pattern[] = "/tmp/tunewright-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     root_ = pattern;
+    ASSERT_EQ(directory_.open(root_.c_str()), DirectoryOpening::kOpened);
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -107,11 +109,29 @@ class ScratchDirectory : public ::testing::Test {
   }
 
   fs::path root_;
+  Directory directory_;  // the scratch directory, held as a scan holds one
 };
 
 const unsigned char kImage[] = {'n', 'e', 'w', 0, 1, 2};
 constexpr int32_t kImageLength = sizeof kImage;
 const std::string kImageBytes(reinterpret_cast<const char*>(kImage), sizeof kImage);
+
+// A new output at relativePath in directory, made as the file job makes one.
+WriteOutcome create(const Directory& directory, const char* relativePath) {
+  Output output;
+  const OutputState place = output.locate(directory, relativePath);
+  return place == OutputState::kNothing ? output.create(kImage, kImageLength)
+                                        : WriteOutcome::kCannotCreate;
+}
+
+// What is at relativePath replaced, as -f (or with followLink, -o) replaces it.
+WriteOutcome replace(const Directory& directory, const char* relativePath,
+                     bool followLink = false) {
+  Output output;
+  output.locate(directory, relativePath);
+  output.examine(followLink);
+  return output.replace(kImage, kImageLength, output.found());
+}
 
 // Runs the action with a file-size limit of zero, as on a full disk.
 template <typename Action>
@@ -130,39 +150,71 @@ auto withNoRoomToWrite(Action action) {
 
 using ReadFile = ScratchDirectory;
 
-TEST_F(ReadFile, ReadsAtMostTheCapacityThroughBackslashPaths) {
+TEST_F(ReadFile, ReadsAtMostTheCapacityThroughTheDirectoryANamedFileLiesIn) {
   fs::create_directory(path("d"));
   write("d/x.fxp", std::string(3000, 'a'));
   unsigned char buffer[2048];
+  FileIdentity identity;
+  Directory parent;
   const std::string backslashed = root_.string() + "\\d\\x.fxp";
-  EXPECT_EQ(readFile(backslashed.c_str(), buffer, 2048), 2048);
-  write("d/short.fxp", "abc");
-  EXPECT_EQ(readFile(path("d/short.fxp").c_str(), buffer, 2048), 3);
+  const char* name = parent.openParentOf(backslashed.c_str());
+  ASSERT_NE(name, nullptr);
+  EXPECT_STREQ(name, "x.fxp");
+  EXPECT_EQ(parent.readFile(name, EntryKind::kUnknown, buffer, 2048, identity), 2048);
+  EXPECT_EQ(identity.size, 3000);
+  write("short.fxp", "abc");
+  EXPECT_EQ(directory_.readFile("short.fxp", EntryKind::kFile, buffer, 2048, identity), 3);
   EXPECT_EQ(std::string(buffer, buffer + 3), "abc");
   write("empty.fxp", "");
-  EXPECT_EQ(readFile(path("empty.fxp").c_str(), buffer, 2048), 0);
+  EXPECT_EQ(directory_.readFile("empty.fxp", EntryKind::kFile, buffer, 2048, identity), 0);
 }
 
-TEST_F(ReadFile, RefusesAnythingButARegularFileWithoutBlocking) {
+TEST_F(ReadFile, RefusesAnythingButARegularFileBeforeOpeningIt) {
   unsigned char buffer[16];
+  FileIdentity identity;
   fs::create_directory(path("dir.fxp"));
   ASSERT_EQ(::mkfifo(path("pipe.fxp").c_str(), 0600), 0);
   write("target", "xyz");
   fs::create_symlink(path("target"), path("link.fxp"));
-  EXPECT_EQ(readFile(path("missing.fxp").c_str(), buffer, 16), -1);
-  EXPECT_EQ(readFile(path("dir.fxp").c_str(), buffer, 16), -1);
-  EXPECT_EQ(readFile(path("pipe.fxp").c_str(), buffer, 16), -1);
-  EXPECT_EQ(readFile("/dev/zero", buffer, 16), -1);
-  EXPECT_EQ(readFile(path("link.fxp").c_str(), buffer, 16), 3);  // links are followed
+  fs::create_symlink("/dev/zero", path("zero.fxp"));
+  // A writer waiting for a reader stays waiting: the FIFO is never opened.
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    ::open(path("pipe.fxp").c_str(), O_WRONLY);
+    ::_exit(0);
+  }
+  struct Case {
+    const char* name;
+    EntryKind kind;
+    int32_t expected;
+  };
+  for (const Case& c : {Case{"missing.fxp", EntryKind::kUnknown, -1},
+                        Case{"dir.fxp", EntryKind::kUnknown, -1},
+                        Case{"pipe.fxp", EntryKind::kUnknown, -1},
+                        Case{"pipe.fxp", EntryKind::kSpecial, -1},
+                        Case{"zero.fxp", EntryKind::kLink, -1},
+                        Case{"link.fxp", EntryKind::kLink, 3},  // a link to a file is followed
+                        // ... but not a name the listing called a file: it changed since.
+                        Case{"link.fxp", EntryKind::kFile, -1}}) {
+    EXPECT_EQ(directory_.readFile(c.name, c.kind, buffer, 16, identity), c.expected) << c.name;
+  }
+  int status = 0;
+  EXPECT_EQ(::waitpid(writer, &status, WNOHANG), 0) << "the FIFO was opened";
+  ::kill(writer, SIGKILL);
+  ::waitpid(writer, &status, 0);
 }
 
-TEST_F(ReadFile, ReadsAFileThatReportsNoSizeToItsEnd) {
+TEST(ReadNamedFile, ReadsAFileThatReportsNoSizeToItsEnd) {
   std::ifstream in("/proc/self/cmdline", std::ios::binary);  // size 0, whatever it holds
   const std::string expected{std::istreambuf_iterator<char>(in), {}};
   ASSERT_FALSE(expected.empty());
   constexpr int32_t kCapacity = 4096;
   unsigned char buffer[kCapacity];
-  const int32_t length = readFile("/proc/self/cmdline", buffer, kCapacity);
+  FileIdentity identity;
+  Directory proc;
+  const char* name = proc.openParentOf("/proc/self/cmdline");
+  ASSERT_NE(name, nullptr);
+  const int32_t length = proc.readFile(name, EntryKind::kUnknown, buffer, kCapacity, identity);
   ASSERT_GT(length, 0);
   EXPECT_EQ(std::string(buffer, buffer + length), expected);
 }
@@ -171,109 +223,153 @@ TEST_F(ReadFile, ReadsAFileThatReportsNoSizeToItsEnd) {
 // (The sanitizer build catches a copy one byte too long.)
 TEST(NativePath, APathOfPathMaxCharactersIsRefused) {
   const std::string longest(PATH_MAX, 'a');
-  unsigned char buffer[16];
-  auto visit = [](const DirectoryEntry&) { return true; };
+  Directory directory;
   EXPECT_FALSE(pathExists(longest.c_str()));
-  EXPECT_FALSE(isDirectory(longest.c_str()));
-  EXPECT_EQ(listDirectory(longest.c_str(), visit), ListOutcome::kNothingListed);
-  EXPECT_EQ(readFile(longest.c_str(), buffer, 16), -1);
+  EXPECT_EQ(directory.open(longest.c_str()), DirectoryOpening::kMissing);
+  EXPECT_EQ(directory.openParentOf((longest + "/x.fxp").c_str()), nullptr);
 }
 
 using ListDirectory = ScratchDirectory;
 
-TEST_F(ListDirectory, VisitsEveryEntryAndTellsDirectoriesButNotLinksToThem) {
+TEST_F(ListDirectory, VisitsEveryEntryWithWhatItIsWithoutFollowingLinks) {
   fs::create_directory(path("sub"));
   write("a.fxp", "");
   fs::create_directory_symlink(path("sub"), path("link"));
+  ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
   for (const bool hidden : {false, true}) {
     hideEntryTypes = hidden;
-    std::set<std::pair<std::string, bool>> seen;
+    std::set<std::pair<std::string, EntryKind>> seen;
     auto visit = [&](const DirectoryEntry& entry) {
-      seen.emplace(entry.name, entry.isDirectory);
+      seen.emplace(entry.name, entry.kind);
       return true;
     };
-    const std::string backslashed = root_.string() + "\\sub\\..";
-    EXPECT_EQ(listDirectory(backslashed.c_str(), visit), ListOutcome::kFinished);
+    EXPECT_EQ(directory_.list(visit), ListOutcome::kFinished);
     hideEntryTypes = false;
-    EXPECT_EQ(seen,
-              (std::set<std::pair<std::string, bool>>{
-                  {".", true}, {"..", true}, {"a.fxp", false}, {"sub", true}, {"link", false}}))
+    EXPECT_EQ(seen, (std::set<std::pair<std::string, EntryKind>>{
+                        {".", EntryKind::kDirectory},
+                        {"..", EntryKind::kDirectory},
+                        {"a.fxp", EntryKind::kFile},
+                        {"sub", EntryKind::kDirectory},
+                        {"link", EntryKind::kLink},
+                        {"pipe", EntryKind::kSpecial}}))
         << (hidden ? "without entry types" : "with entry types");
   }
 }
 
-TEST_F(ListDirectory, StopsWhenTheVisitorSaysSoAndReportsWhatCannotBeListed) {
+TEST_F(ListDirectory, StopsWhenTheVisitorSaysSoAndEntersNoLinkOrFile) {
   int visits = 0;
   auto stopAtOnce = [&](const DirectoryEntry&) {
     ++visits;
     return false;
   };
-  EXPECT_EQ(listDirectory(root_.c_str(), stopAtOnce), ListOutcome::kStopped);
+  EXPECT_EQ(directory_.list(stopAtOnce), ListOutcome::kStopped);
   EXPECT_EQ(visits, 1);
-  EXPECT_EQ(listDirectory(path("missing").c_str(), stopAtOnce), ListOutcome::kNothingListed);
-  EXPECT_TRUE(isDirectory(root_.c_str()));
-  EXPECT_FALSE(isDirectory(path("missing").c_str()));
+  fs::create_directory(path("sub"));
+  fs::create_directory_symlink(path("sub"), path("link"));
+  write("file", "");
+  Directory opened;
+  EXPECT_EQ(opened.open(path("link").c_str()), DirectoryOpening::kOpened);  // named: followed
+  for (const char* name : {"link", "file", "missing"}) {
+    EXPECT_EQ(opened.openSubdirectory(directory_, name), DirectoryOpening::kMissing) << name;
+    EXPECT_FALSE(opened.isOpen()) << name;
+  }
+  EXPECT_EQ(opened.openSubdirectory(directory_, "sub"), DirectoryOpening::kOpened);
+  EXPECT_EQ(opened.open(path("missing").c_str()), DirectoryOpening::kMissing);
+  EXPECT_EQ(Directory().list(stopAtOnce), ListOutcome::kFailed);
 }
 
-using WriteFileSafely = ScratchDirectory;
+using WriteOutput = ScratchDirectory;
 
-TEST_F(WriteFileSafely, CreatesANewFile) {
-  const std::string backslashed = root_.string() + "\\out.fxp";
-  EXPECT_EQ(writeFileSafely(backslashed.c_str(), kImage, kImageLength, WriteMode::kReplace),
-            WriteOutcome::kWritten);
-  EXPECT_EQ(read("out.fxp"), kImageBytes);
-  EXPECT_EQ(names(), std::set<std::string>{"out.fxp"});
-}
-
-TEST_F(WriteFileSafely, ReplacesAnExistingFileKeepingItsPermissions) {
-  write("out.fxp", "old contents that are longer");
-  fs::permissions(path("out.fxp"),
-                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_EQ(writeFileSafely(path("out.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace),
-            WriteOutcome::kWritten);
-  EXPECT_EQ(read("out.fxp"), kImageBytes);
-  EXPECT_EQ(fs::status(path("out.fxp")).permissions(),
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_EQ(names(), std::set<std::string>{"out.fxp"});
-}
-
-TEST_F(WriteFileSafely, ReplacesTheTargetOfASymbolicLink) {
-  fs::create_directory(path("real"));
-  write("real/x.fxp", "old");
-  fs::create_symlink(path("real/x.fxp"), path("link.fxp"));
-  EXPECT_EQ(writeFileSafely(path("link.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace),
-            WriteOutcome::kWritten);
-  EXPECT_TRUE(fs::is_symlink(path("link.fxp")));
-  EXPECT_EQ(read("real/x.fxp"), kImageBytes);
-  EXPECT_EQ(names(), (std::set<std::string>{"real", "link.fxp"}));
-}
-
-TEST_F(WriteFileSafely, LeavesWhatIsNotARegularFileAlone) {
+TEST_F(WriteOutput, ExamineTellsWhatIsAtTheNameWithoutFollowingLinksUnlessAsked) {
+  write("file.fxp", "old");
+  write("locked.fxp", "old");
+  fs::permissions(path("locked.fxp"), fs::perms::owner_read);
   fs::create_directory(path("dir.fxp"));
   ASSERT_EQ(::mkfifo(path("pipe.fxp").c_str(), 0600), 0);
-  fs::create_symlink(path("nowhere"), path("dangling.fxp"));
-  for (const char* name : {"dir.fxp", "pipe.fxp", "dangling.fxp", "missing/x.fxp"}) {
-    EXPECT_EQ(writeFileSafely(path(name).c_str(), kImage, kImageLength, WriteMode::kReplace),
-              WriteOutcome::kCannotCreate)
-        << name;
+  fs::create_symlink("file.fxp", path("link.fxp"));
+  fs::create_symlink(path("dir.fxp"), path("dirlink"));
+  const std::string tooLong(256, 'n');
+  struct Case {
+    std::string name;
+    bool followLink;
+    OutputState expected;
+  };
+  for (const Case& c : {Case{"missing.fxp", false, OutputState::kNothing},
+                        Case{"file.fxp", false, OutputState::kFile},
+                        Case{"locked.fxp", false, OutputState::kReadOnlyFile},
+                        Case{"dir.fxp", false, OutputState::kNotAFile},
+                        Case{"pipe.fxp", false, OutputState::kNotAFile},
+                        Case{"link.fxp", false, OutputState::kLink},
+                        Case{"link.fxp", true, OutputState::kFile},
+                        Case{tooLong, false, OutputState::kNameTooLong}}) {
+    Output output;
+    ASSERT_EQ(output.locate(directory_, c.name.c_str()), OutputState::kNothing) << c.name;
+    EXPECT_EQ(output.examine(c.followLink), c.expected) << c.name;
   }
-  EXPECT_TRUE(fs::is_directory(path("dir.fxp")));
-  EXPECT_TRUE(fs::is_fifo(path("pipe.fxp")));
-  EXPECT_EQ(names(), (std::set<std::string>{"dir.fxp", "pipe.fxp", "dangling.fxp"}));
+  // The directories of a prefix are never reached through a link.
+  for (const char* relative : {"missing/x.fxp", "dirlink/x.fxp", "file.fxp/x.fxp"}) {
+    Output output;
+    EXPECT_EQ(output.locate(directory_, relative), OutputState::kNoDirectory) << relative;
+  }
+  Output output;
+  EXPECT_EQ(output.locate(directory_, "dir.fxp\\.//x.fxp"), OutputState::kNothing);
 }
 
-TEST_F(WriteFileSafely, AFailedWriteLeavesTheOldFileAndNoTemporary) {
+TEST_F(WriteOutput, CreatesANewFileNeverReplacingAnything) {
+  fs::create_directory(path("sub"));
+  EXPECT_EQ(create(directory_, "sub\\out.fxp"), WriteOutcome::kWritten);
+  EXPECT_EQ(read("sub/out.fxp"), kImageBytes);
   write("old.fxp", "precious");
-  EXPECT_EQ(withNoRoomToWrite([&] {
-              return writeFileSafely(path("old.fxp").c_str(), kImage, kImageLength,
-                                     WriteMode::kReplace);
-            }),
+  EXPECT_EQ(create(directory_, "old.fxp"), WriteOutcome::kExists);
+  EXPECT_EQ(create(directory_, std::string(256, 'n').c_str()), WriteOutcome::kNameTooLong);
+  EXPECT_EQ(read("old.fxp"), "precious");
+  EXPECT_EQ(names(), (std::set<std::string>{"sub", "old.fxp"}));
+}
+
+TEST_F(WriteOutput, ReplacesAFileKeepingItsPermissions) {
+  write("out.fxp", "old contents that are longer");
+  const auto mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(path("out.fxp"), mode);
+  EXPECT_EQ(replace(directory_, "out.fxp"), WriteOutcome::kWritten);
+  EXPECT_EQ(read("out.fxp"), kImageBytes);
+  EXPECT_EQ(fs::status(path("out.fxp")).permissions(), mode);
+  EXPECT_EQ(names(), std::set<std::string>{"out.fxp"});
+}
+
+TEST_F(WriteOutput, ALinkFollowedHasItsTargetReplacedAndOneNotFollowedIsReplacedItself) {
+  fs::create_directory(path("real"));
+  write("real/x.fxp", "old");
+  fs::create_symlink("real/x.fxp", path("preset.fxp"));
+  EXPECT_EQ(replace(directory_, "preset.fxp", true), WriteOutcome::kWritten);
+  EXPECT_TRUE(fs::is_symlink(path("preset.fxp")));
+  EXPECT_EQ(read("real/x.fxp"), kImageBytes);
+  write("real/notes.txt", "notes");
+  fs::create_symlink("real/notes.txt", path("output.fxp"));
+  EXPECT_EQ(replace(directory_, "output.fxp"), WriteOutcome::kWritten);
+  EXPECT_FALSE(fs::is_symlink(path("output.fxp")));
+  EXPECT_EQ(read("output.fxp"), kImageBytes);
+  EXPECT_EQ(read("real/notes.txt"), "notes");
+  EXPECT_EQ(names(), (std::set<std::string>{"real", "preset.fxp", "output.fxp"}));
+}
+
+TEST_F(WriteOutput, AFileThatChangedSinceItWasLookedAtIsNotReplaced) {
+  write("preset.fxp", "as read");
+  Output output;
+  output.locate(directory_, "preset.fxp");
+  output.examine(true);
+  const FileIdentity read = output.found();
+  write("preset.fxp", "saved meanwhile");
+  EXPECT_EQ(output.replace(kImage, kImageLength, read), WriteOutcome::kChanged);
+  EXPECT_EQ(this->read("preset.fxp"), "saved meanwhile");
+  EXPECT_EQ(names(), std::set<std::string>{"preset.fxp"});
+}
+
+TEST_F(WriteOutput, AFailedWriteLeavesTheOldFileAndNoTemporary) {
+  write("old.fxp", "precious");
+  EXPECT_EQ(withNoRoomToWrite([&] { return replace(directory_, "old.fxp"); }),
             WriteOutcome::kWriteFailed);
   EXPECT_EQ(read("old.fxp"), "precious");
-  EXPECT_EQ(withNoRoomToWrite([&] {
-              return writeFileSafely(path("new.fxp").c_str(), kImage, kImageLength,
-                                     WriteMode::kCreate);
-            }),
+  EXPECT_EQ(withNoRoomToWrite([&] { return create(directory_, "new.fxp"); }),
             WriteOutcome::kWriteFailed);
   EXPECT_EQ(names(), std::set<std::string>{"old.fxp"});
 }
@@ -284,56 +380,55 @@ struct SavedFileCalls {
   ~SavedFileCalls() { fileCalls = saved; }
 };
 
-TEST_F(WriteFileSafely, AFailedFlushCloseOrRenameKeepsTheOldFileAndRemovesTheTemporary) {
-  const auto failFd = [](int) {
-    errno = EIO;
-    return -1;
-  };
-  const auto failRename = [](const char*, const char*) {
-    errno = EIO;
-    return -1;
-  };
-  for (int which = 0; which < 3; ++which) {
+int fdFails(int) {
+  errno = EIO;
+  return -1;
+}
+int renameFails(int, const char*, int, const char*) {
+  errno = EIO;
+  return -1;
+}
+int renameUnsupported(int, const char*, int, const char*) {
+  errno = EINVAL;  // no renameat2 on this file system
+  return -1;
+}
+
+TEST_F(WriteOutput, AFailedFlushOrRenameKeepsTheOldFileAndRemovesTheTemporary) {
+  for (const bool flush : {true, false}) {
     write("old.fxp", "precious");
     WriteOutcome outcome;
     {
       const SavedFileCalls restore;
-      (which == 0 ? fileCalls.fsync : fileCalls.close) = failFd;
-      if (which == 2) {
-        fileCalls.rename = failRename;
+      (flush ? fileCalls.fsync : fileCalls.close) = fdFails;
+      if (!flush) {
+        fileCalls.rename = renameFails;
       }
-      outcome = writeFileSafely(path("old.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace);
+      outcome = replace(directory_, "old.fxp");
     }
-    EXPECT_EQ(outcome, WriteOutcome::kWriteFailed) << which;
-    EXPECT_EQ(read("old.fxp"), "precious") << which;
-    EXPECT_EQ(names(), std::set<std::string>{"old.fxp"}) << which;
+    EXPECT_EQ(outcome, WriteOutcome::kWriteFailed) << flush;
+    EXPECT_EQ(read("old.fxp"), "precious") << flush;
+    EXPECT_EQ(names(), std::set<std::string>{"old.fxp"}) << flush;
   }
 }
 
-TEST_F(WriteFileSafely, ANewFileWhoseCloseFailsIsTakenAwayAgain) {
+TEST_F(WriteOutput, ANewFileWhoseCloseFailsIsTakenAwayAgain) {
   {
     const SavedFileCalls restore;
-    fileCalls.close = [](int) {
-      errno = EIO;
-      return -1;
-    };
-    EXPECT_EQ(writeFileSafely(path("new.fxp").c_str(), kImage, kImageLength, WriteMode::kCreate),
-              WriteOutcome::kWriteFailed);
+    fileCalls.close = fdFails;
+    EXPECT_EQ(create(directory_, "new.fxp"), WriteOutcome::kWriteFailed);
   }
   EXPECT_EQ(names(), std::set<std::string>{});
 }
 
-TEST_F(WriteFileSafely, AnUnnamedFileIsNamedThroughProcWhereItCannotBeLinkedDirectly) {
+TEST_F(WriteOutput, AnUnnamedFileIsNamedThroughProcWhereItCannotBeLinkedDirectly) {
   // In a process of its own: once a direct link fails, the program stops trying them.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         write("old.fxp", "precious");
         refuseDirectLinks = true;
-        const bool named = writeFileSafely(path("new.fxp").c_str(), kImage, kImageLength,
-                                           WriteMode::kCreate) == WriteOutcome::kWritten &&
-                           writeFileSafely(path("old.fxp").c_str(), kImage, kImageLength,
-                                           WriteMode::kCreate) == WriteOutcome::kExists &&
+        const bool named = create(directory_, "new.fxp") == WriteOutcome::kWritten &&
+                           create(directory_, "old.fxp") == WriteOutcome::kExists &&
                            read("new.fxp") == kImageBytes && read("old.fxp") == "precious" &&
                            names() == (std::set<std::string>{"old.fxp", "new.fxp"});
         fs::remove_all(root_);
@@ -343,25 +438,12 @@ TEST_F(WriteFileSafely, AnUnnamedFileIsNamedThroughProcWhereItCannotBeLinkedDire
   GTEST_FLAG_SET(death_test_style, "fast");
 }
 
-int renameUnsupported(const char*, const char*) {
-  errno = EINVAL;  // no renameat2 on this file system
-  return -1;
-}
-int renameFails(const char*, const char*) {
-  errno = EIO;
-  return -1;
-}
-int closeFails(int) {
-  errno = EIO;
-  return -1;
-}
-
-TEST_F(WriteFileSafely, WithoutUnnamedFilesANewFileTakesANamedTemporary) {
+TEST_F(WriteOutput, WithoutUnnamedFilesANewFileTakesANamedTemporary) {
   write("old.fxp", "precious");
   const FileCalls real = fileCalls;
   struct Case {
     const char* name;
-    int (*renameNoReplace)(const char*, const char*);
+    int (*renameNoReplace)(int, const char*, int, const char*);
     int (*close)(int);
     WriteOutcome expected;
   };
@@ -371,8 +453,9 @@ TEST_F(WriteFileSafely, WithoutUnnamedFilesANewFileTakesANamedTemporary) {
       // Without renameat2, a hard link, which never replaces either.
       {"old.fxp", renameUnsupported, real.close, WriteOutcome::kExists},
       {"linked.fxp", renameUnsupported, real.close, WriteOutcome::kWritten},
-      {"refused.fxp", renameFails, real.close, WriteOutcome::kCannotCreate},
-      {"unclosed.fxp", real.renameNoReplace, closeFails, WriteOutcome::kWriteFailed},
+      // Whole, but not named: a failed write, not a file that could not be opened.
+      {"refused.fxp", renameFails, real.close, WriteOutcome::kWriteFailed},
+      {"unclosed.fxp", real.renameNoReplace, fdFails, WriteOutcome::kWriteFailed},
   };
   refuseUnnamedFiles = true;
   const mode_t umask = ::umask(0);  // the mode asked for shows whole
@@ -380,9 +463,7 @@ TEST_F(WriteFileSafely, WithoutUnnamedFilesANewFileTakesANamedTemporary) {
     const SavedFileCalls restore;
     fileCalls.renameNoReplace = c.renameNoReplace;
     fileCalls.close = c.close;
-    EXPECT_EQ(writeFileSafely(path(c.name).c_str(), kImage, kImageLength, WriteMode::kCreate),
-              c.expected)
-        << c.name;
+    EXPECT_EQ(create(directory_, c.name), c.expected) << c.name;
   }
   ::umask(umask);
   refuseUnnamedFiles = false;
@@ -394,26 +475,32 @@ TEST_F(WriteFileSafely, WithoutUnnamedFilesANewFileTakesANamedTemporary) {
   EXPECT_EQ(names(), (std::set<std::string>{"old.fxp", "new.fxp", "linked.fxp"}));
 }
 
-TEST_F(WriteFileSafely, AnInterruptionRemovesTheTemporaryWhicheverNameCameBefore) {
+TEST_F(WriteOutput, AnInterruptionRemovesTheTemporaryWhereItWasMade) {
   fs::create_directories(path("a/longer/directory"));
   write("a/longer/directory/x.fxp", "old");
   write("x.fxp", "old");
-  EXPECT_EXIT(
-      {
-        installInterruptHandlers();
-        writeFileSafely(path("a/longer/directory/x.fxp").c_str(), kImage, kImageLength,
-                        WriteMode::kReplace);
-        fileCalls.fsync = [](int) { return ::raise(SIGINT); };  // before the shorter one's rename
-        writeFileSafely(path("x.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace);
-      },
-      ::testing::KilledBySignal(SIGINT), "");
-  EXPECT_EQ(names(), (std::set<std::string>{"a", "x.fxp"}));
-  EXPECT_EQ(read("x.fxp"), "old");
+  for (const int signalNumber : {SIGINT, SIGQUIT}) {
+    EXPECT_EXIT(
+        {
+          installInterruptHandlers();
+          replace(directory_, "a/longer/directory/x.fxp");
+          // Before the shorter one's rename; the scan's directory has moved meanwhile.
+          fs::rename(root_, root_.string() + ".moved");
+          static int raised;
+          raised = signalNumber;
+          fileCalls.fsync = [](int) { return ::raise(raised); };
+          replace(directory_, "x.fxp");
+        },
+        ::testing::KilledBySignal(signalNumber), "");
+    fs::rename(root_.string() + ".moved", root_);
+    EXPECT_EQ(names(), (std::set<std::string>{"a", "x.fxp"})) << signalNumber;
+    EXPECT_EQ(read("x.fxp"), "old");
+  }
 }
 
 std::string callLog;
 
-TEST_F(WriteFileSafely, AReplacementReachesTheDiskBeforeTheRenameAndTheRenameAfterIt) {
+TEST_F(WriteOutput, AReplacementReachesTheDiskBeforeTheRenameAndTheRenameAfterIt) {
   write("old.fxp", "precious");
   callLog.clear();
   {
@@ -424,17 +511,15 @@ TEST_F(WriteFileSafely, AReplacementReachesTheDiskBeforeTheRenameAndTheRenameAft
       callLog += S_ISDIR(status.st_mode) ? "sync-directory " : "sync-file ";
       return ::fsync(fd);
     };
-    fileCalls.rename = [](const char* from, const char* to) {
+    fileCalls.rename = [](int from, const char* fromName, int to, const char* toName) {
       callLog += "rename ";
-      return ::rename(from, to);
+      return ::renameat(from, fromName, to, toName);
     };
-    EXPECT_EQ(writeFileSafely(path("old.fxp").c_str(), kImage, kImageLength, WriteMode::kReplace),
-              WriteOutcome::kWritten);
+    EXPECT_EQ(replace(directory_, "old.fxp"), WriteOutcome::kWritten);
     EXPECT_EQ(callLog, "sync-file rename sync-directory ");
     // A new file is not flushed one by one: its original is safe whatever becomes of it.
     callLog.clear();
-    EXPECT_EQ(writeFileSafely(path("new.fxp").c_str(), kImage, kImageLength, WriteMode::kCreate),
-              WriteOutcome::kWritten);
+    EXPECT_EQ(create(directory_, "new.fxp"), WriteOutcome::kWritten);
     EXPECT_EQ(callLog, "");
   }
 }
