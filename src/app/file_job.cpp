@@ -62,7 +62,7 @@ enum class Verdict {
   kExists,        // someone's file: replaced only with -f
   kCannotOpen,    // no output can go there
   kNameTooLong,
-  kChanged,       // the preset is no longer the file that was read
+  kChanged,  // the preset is no longer the file that was read
 };
 
 // An output that is there is done if it holds these very bytes, and otherwise someone's file:

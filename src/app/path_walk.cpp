@@ -25,8 +25,8 @@ bool processPath(const char* path) {
   if (hasPresetExtension(path)) {
     platform::Directory directory;
     const char* name = directory.openParentOf(path);
-    return processPresetFile({directory, name != nullptr ? name : path,
-                              platform::EntryKind::kUnknown, path});
+    return processPresetFile(
+        {directory, name != nullptr ? name : path, platform::EntryKind::kUnknown, path});
   }
   platform::Directory directory;
   if (directory.open(path) == platform::DirectoryOpening::kMissing) {

@@ -256,8 +256,8 @@ class TemporaryFile {
       std::memcpy(pendingName, name_, sizeof name_);
       pendingDirectory = directory_;
       temporaryPending = 1;  // no-mutate(constant): any value but 0 means pending
-      file_.reset(::openat(directory_, name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
-                           mode));
+      file_.reset(
+          ::openat(directory_, name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
       if (file_.valid()) {
         named_ = true;
         return true;
@@ -270,8 +270,12 @@ class TemporaryFile {
     return false;
   }
 
-  int fd() const { return file_.get(); }
-  bool close() { return file_.close(); }
+  int fd() const {
+    return file_.get();
+  }
+  bool close() {
+    return file_.close();
+  }
 
   // Gives the file the name, which must be free. A close that fails after the name was given
   // takes it away again: nothing was there before it.
@@ -632,8 +636,8 @@ OutputState Output::locate(const Directory& directory, const char* relativePath)
       continue;
     }
     Directory next;
-    const int fd = openDirectoryAt(descriptor(directory_->handle_), component.c_str(),
-                                   O_NOFOLLOW, next.syncable_);
+    const int fd = openDirectoryAt(descriptor(directory_->handle_), component.c_str(), O_NOFOLLOW,
+                                   next.syncable_);
     if (fd < 0) {
       return lookupFailure();
     }

@@ -7,8 +7,8 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -188,14 +188,13 @@ TEST_F(ReadFile, RefusesAnythingButARegularFileBeforeOpeningIt) {
     EntryKind kind;
     int32_t expected;
   };
-  for (const Case& c : {Case{"missing.fxp", EntryKind::kUnknown, -1},
-                        Case{"dir.fxp", EntryKind::kUnknown, -1},
-                        Case{"pipe.fxp", EntryKind::kUnknown, -1},
-                        Case{"pipe.fxp", EntryKind::kSpecial, -1},
-                        Case{"zero.fxp", EntryKind::kLink, -1},
-                        Case{"link.fxp", EntryKind::kLink, 3},  // a link to a file is followed
-                        // ... but not a name the listing called a file: it changed since.
-                        Case{"link.fxp", EntryKind::kFile, -1}}) {
+  for (const Case& c :
+       {Case{"missing.fxp", EntryKind::kUnknown, -1}, Case{"dir.fxp", EntryKind::kUnknown, -1},
+        Case{"pipe.fxp", EntryKind::kUnknown, -1}, Case{"pipe.fxp", EntryKind::kSpecial, -1},
+        Case{"zero.fxp", EntryKind::kLink, -1},
+        Case{"link.fxp", EntryKind::kLink, 3},  // a link to a file is followed
+        // ... but not a name the listing called a file: it changed since.
+        Case{"link.fxp", EntryKind::kFile, -1}}) {
     EXPECT_EQ(directory_.readFile(c.name, c.kind, buffer, 16, identity), c.expected) << c.name;
   }
   int status = 0;
@@ -245,13 +244,12 @@ TEST_F(ListDirectory, VisitsEveryEntryWithWhatItIsWithoutFollowingLinks) {
     };
     EXPECT_EQ(directory_.list(visit), ListOutcome::kFinished);
     hideEntryTypes = false;
-    EXPECT_EQ(seen, (std::set<std::pair<std::string, EntryKind>>{
-                        {".", EntryKind::kDirectory},
-                        {"..", EntryKind::kDirectory},
-                        {"a.fxp", EntryKind::kFile},
-                        {"sub", EntryKind::kDirectory},
-                        {"link", EntryKind::kLink},
-                        {"pipe", EntryKind::kSpecial}}))
+    EXPECT_EQ(seen, (std::set<std::pair<std::string, EntryKind>>{{".", EntryKind::kDirectory},
+                                                                 {"..", EntryKind::kDirectory},
+                                                                 {"a.fxp", EntryKind::kFile},
+                                                                 {"sub", EntryKind::kDirectory},
+                                                                 {"link", EntryKind::kLink},
+                                                                 {"pipe", EntryKind::kSpecial}}))
         << (hidden ? "without entry types" : "with entry types");
   }
 }
@@ -294,14 +292,14 @@ TEST_F(WriteOutput, ExamineTellsWhatIsAtTheNameWithoutFollowingLinksUnlessAsked)
     bool followLink;
     OutputState expected;
   };
-  for (const Case& c : {Case{"missing.fxp", false, OutputState::kNothing},
-                        Case{"file.fxp", false, OutputState::kFile},
-                        Case{"locked.fxp", false, OutputState::kReadOnlyFile},
-                        Case{"dir.fxp", false, OutputState::kNotAFile},
-                        Case{"pipe.fxp", false, OutputState::kNotAFile},
-                        Case{"link.fxp", false, OutputState::kLink},
-                        Case{"link.fxp", true, OutputState::kFile},
-                        Case{tooLong, false, OutputState::kNameTooLong}}) {
+  for (const Case& c :
+       {Case{"missing.fxp", false, OutputState::kNothing},
+        Case{"file.fxp", false, OutputState::kFile},
+        Case{"locked.fxp", false, OutputState::kReadOnlyFile},
+        Case{"dir.fxp", false, OutputState::kNotAFile},
+        Case{"pipe.fxp", false, OutputState::kNotAFile},
+        Case{"link.fxp", false, OutputState::kLink}, Case{"link.fxp", true, OutputState::kFile},
+        Case{tooLong, false, OutputState::kNameTooLong}}) {
     Output output;
     ASSERT_EQ(output.locate(directory_, c.name.c_str()), OutputState::kNothing) << c.name;
     EXPECT_EQ(output.examine(c.followLink), c.expected) << c.name;
