@@ -8,7 +8,6 @@
 #include "app/console.h"
 #include "app/options.h"
 #include "app/paths.h"
-#include "convert/chain.h"
 #include "convert/upgrade.h"
 #include "platform/platform.h"
 
@@ -24,9 +23,16 @@ ImageBuffer spareBuffer;
 // The chain planned for the current file.
 ConverterList converterChain;
 
-// Prints each step at -vv and the image after it at -vvvv.
+// Prints the file about to be converted at -v, each step at -vv and the image after it at -vvvv.
 class ProgressLines final : public StepObserver {
  public:
+  explicit ProgressLines(const char* path) : path_(path) {}
+
+  void chainStarting() override {
+    if (options.verbosity == 1) {
+      printLine({"Converting data file: ", path_});
+    }
+  }
   void stepStarting(const Converter& step) override {
     if (options.verbosity >= 2) {
       printLine({step.sourceName(), " -> ", step.targetName()});
@@ -37,6 +43,9 @@ class ProgressLines final : public StepObserver {
       dumpBytes(length, image);
     }
   }
+
+ private:
+  const char* path_;
 };
 
 // Whether the file at path already holds exactly these bytes. Reads into the spare buffer, which
@@ -122,37 +131,28 @@ bool processPresetFile(const char* path) {
     dumpBytes(length, imageBuffer.data());
   }
 
-  const Recognition recognition = recogniseImage(length, imageBuffer.data());
-  if (recognition.source == nullptr) {
-    ++presetTally.unrecognised;
-    return reportError(1, {"Unrecognized source format: ", path});
-  }
-  converterChain.clear();
-  if (!buildChain(recognition.source->sourceId(), options.targetFormat, converterChain)) {
-    return reportError(1, {"Couldn't make converter chain: ", path});
-  }
-  if (converterChain.empty()) {
-    ++presetTally.current;
-    return true;  // already in the requested format
-  }
-
-  if (options.verbosity == 1) {
-    printLine({"Converting data file: ", path});
-  }
-  ProgressLines progress;
-  switch (upgradeImage(converterChain, recognition, length, imageBuffer, spareBuffer, &progress)) {
+  ProgressLines progress(path);
+  const Conversion conversion = convertImage(length, options.targetFormat, imageBuffer, spareBuffer,
+                                             converterChain, &progress);
+  switch (conversion.outcome) {
     case UpgradeOutcome::kUpgraded:
       break;
-    case UpgradeOutcome::kInputMismatch:
-      return reportError(2, {"Converter input does not match source format: ", path});
-    case UpgradeOutcome::kFailed:
-      return reportError(2, {"Conversion failed: ", path});
+    case UpgradeOutcome::kAlreadyCurrent:
+      ++presetTally.current;
+      return true;  // quietly: nothing to do
+    case UpgradeOutcome::kUnrecognised:
+      ++presetTally.unrecognised;
+      [[fallthrough]];
+    default: {
+      const OutcomeWords& words = outcomeWords(conversion.outcome);
+      return reportError(words.severity, {words.message, path});
+    }
   }
   if (options.verbosity == 3) {
-    dumpBytes(length, imageBuffer.data());
+    dumpBytes(conversion.length, imageBuffer.data());
   }
 
-  return writeResult(path, length);
+  return writeResult(path, conversion.length);
 }
 
 }  // namespace tunewright

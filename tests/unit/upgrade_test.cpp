@@ -75,7 +75,7 @@ TEST_F(Upgrade, ABankWhoseProgramsAStepRefusesIsAMismatchNotAFailure) {
   std::memcpy(image.data(), bank.data(), bank.bytes.size());
   int32_t length = bank.length();
   const Recognition recognition = recogniseImage(length, image.data());
-  ASSERT_TRUE(recognition.isBank);
+  ASSERT_EQ(recognition.kind, ImageKind::kBank);
   const testing::FakeConverter step(2000500, 2000501);  // takes no "Bskl" program
   const ConverterList chain = {&step};
   EXPECT_EQ(upgradeImage(chain, recognition, length, image, spare, nullptr),
