@@ -92,8 +92,9 @@ void upgradeWholeImage(const uint8_t* input, int32_t size) {
   }
   const std::vector<unsigned char> recognised(image->begin(), image->begin() + size);
   int64_t programs = 0;
-  require(!recognition.isBank || recordsFillBank(recognised.data(), size, programs),
-          "a recognised bank is filled exactly by its records");
+  require(
+      recognition.kind != ImageKind::kBank || recordsFillBank(recognised.data(), size, programs),
+      "a recognised bank is filled exactly by its records");
   std::vector<FormatId> targets = {-1};
   for (const Converter* converter : sortedConverters) {
     targets.push_back(converter->targetId());
@@ -110,7 +111,7 @@ void upgradeWholeImage(const uint8_t* input, int32_t size) {
       continue;
     }
     require(length > 0 && length <= kImageCapacity, "the result fits the image buffer");
-    if (recognition.isBank) {
+    if (recognition.kind == ImageKind::kBank) {
       require(byteSize(image->data()) == length - 8, "byteSize is the new length less 8");
       int64_t converted = 0;
       require(recordsFillBank(image->data(), length, converted) && converted == programs,

@@ -30,7 +30,7 @@ DEFAULT_PATHS = ["src"]
 EXCLUDED = {"src/platform/platform_win32.cpp"}
 EXCLUDED_FOLDERS = ("src/web/",)
 # Extra arguments for a test command, so that it stops at its first failing case.
-FAIL_FAST = {"e2e": ["--failfast"]}
+FAIL_FAST = {"e2e": ["--failfast"], "e2e_long": ["--failfast"]}
 
 RULES = ("relational", "arithmetic", "bitwise", "logical", "constant", "negation", "drop-call",
          "drop-return", "swap-branches", "message")

@@ -7,7 +7,6 @@
 #include "app/console.h"
 #include "app/options.h"
 #include "app/paths.h"
-#include "convert/chain.h"
 #include "convert/upgrade.h"
 #include "platform/platform.h"
 
@@ -23,9 +22,16 @@ ImageBuffer spareBuffer;
 // The chain planned for the current file.
 ConverterList converterChain;
 
-// Prints each step at -vv and the image after it at -vvvv.
+// Prints the file about to be converted at -v, each step at -vv and the image after it at -vvvv.
 class ProgressLines final : public StepObserver {
  public:
+  explicit ProgressLines(const char* path) : path_(path) {}
+
+  void chainStarting() override {
+    if (options.verbosity == 1) {
+      printLine({"Converting data file: ", path_});
+    }
+  }
   void stepStarting(const Converter& step) override {
     if (options.verbosity >= 2) {
       printLine({step.sourceName(), " -> ", step.targetName()});
@@ -36,6 +42,9 @@ class ProgressLines final : public StepObserver {
       dumpBytes(length, image);
     }
   }
+
+ private:
+  const char* path_;
 };
 
 // The output's path: the preset's own with -o, else the preset's with the prefix before its
@@ -196,37 +205,28 @@ bool processPresetFile(const PresetFile& preset) {
     dumpBytes(length, imageBuffer.data());
   }
 
-  const Recognition recognition = recogniseImage(length, imageBuffer.data());
-  if (recognition.source == nullptr) {
-    ++presetTally.unrecognised;
-    return reportError(1, {"Unrecognized source format: ", path});
-  }
-  converterChain.clear();
-  if (!buildChain(recognition.source->sourceId(), options.targetFormat, converterChain)) {
-    return reportError(1, {"Couldn't make converter chain: ", path});
-  }
-  if (converterChain.empty()) {
-    ++presetTally.current;
-    return true;  // already in the requested format
-  }
-
-  if (options.verbosity == 1) {
-    printLine({"Converting data file: ", path});
-  }
-  ProgressLines progress;
-  switch (upgradeImage(converterChain, recognition, length, imageBuffer, spareBuffer, &progress)) {
+  ProgressLines progress(path);
+  const Conversion conversion = convertImage(length, options.targetFormat, imageBuffer, spareBuffer,
+                                             converterChain, &progress);
+  switch (conversion.outcome) {
     case UpgradeOutcome::kUpgraded:
       break;
-    case UpgradeOutcome::kInputMismatch:
-      return reportError(2, {"Converter input does not match source format: ", path});
-    case UpgradeOutcome::kFailed:
-      return reportError(2, {"Conversion failed: ", path});
+    case UpgradeOutcome::kAlreadyCurrent:
+      ++presetTally.current;
+      return true;  // quietly: nothing to do
+    case UpgradeOutcome::kUnrecognised:
+      ++presetTally.unrecognised;
+      [[fallthrough]];
+    default: {
+      const OutcomeWords& words = outcomeWords(conversion.outcome);
+      return reportError(words.severity, {words.message, path});
+    }
   }
   if (options.verbosity == 3) {
-    dumpBytes(length, imageBuffer.data());
+    dumpBytes(conversion.length, imageBuffer.data());
   }
 
-  return writeResult(preset, read, length);
+  return writeResult(preset, read, conversion.length);
 }
 
 }  // namespace tunewright

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "convert/chain.h"
@@ -117,7 +118,7 @@ Recognition recogniseBank(int32_t length, unsigned char* bank) {
     return true;
   });
   setByteSize(bank, length - 8);
-  return {source, true};
+  return {source, ImageKind::kBank};
 }
 
 // Converts the program at from into to, which has room bytes, and sets converted to its new
@@ -164,12 +165,39 @@ UpgradeOutcome convertBank(const Converter& step, int32_t length, const unsigned
   return UpgradeOutcome::kUpgraded;
 }
 
+// One step over the whole image, whatever its kind.
+UpgradeOutcome convertWhole(const Converter& step, ImageKind kind, int32_t length,
+                            const unsigned char* from, unsigned char* to, int32_t& converted) {
+  switch (kind) {
+    case ImageKind::kProgram:
+      return convertProgram(step, length, from, to, kImageCapacity, converted);
+    case ImageKind::kBank:
+      return convertBank(step, length, from, to, converted);
+  }
+  return UpgradeOutcome::kFailed;
+}
+
+// Indexed by UpgradeOutcome.
+constexpr OutcomeWords kOutcomeWords[] = {
+    {0, ""},
+    {0, ""},
+    {1, "Unrecognized source format: "},
+    {1, "Couldn't make converter chain: "},
+    {2, "Converter input does not match source format: "},
+    {2, "Conversion failed: "},
+};
+static_assert(std::size(kOutcomeWords) == kUpgradeOutcomeCount);
+
 }  // namespace
+
+const OutcomeWords& outcomeWords(UpgradeOutcome outcome) {
+  return kOutcomeWords[static_cast<std::size_t>(outcome)];
+}
 
 Recognition recogniseImage(int32_t length, unsigned char* data) {
   if (const Converter* source = recogniseProgram(length, data)) {
     fillByteSize(length, data);
-    return {source, false};
+    return {source, ImageKind::kProgram};
   }
   return recogniseBank(length, data);
 }
@@ -180,14 +208,16 @@ UpgradeOutcome upgradeImage(const ConverterList& chain, const Recognition& recog
   // Each step reads one buffer and writes the other.
   unsigned char* from = image.data();
   unsigned char* to = spare.data();
+  if (observer != nullptr) {
+    observer->chainStarting();
+  }
   for (const Converter* step : chain) {
     if (observer != nullptr) {
       observer->stepStarting(*step);
     }
     int32_t converted = 0;
     const UpgradeOutcome outcome =
-        recognition.isBank ? convertBank(*step, length, from, to, converted)
-                           : convertProgram(*step, length, from, to, kImageCapacity, converted);
+        convertWhole(*step, recognition.kind, length, from, to, converted);
     if (outcome != UpgradeOutcome::kUpgraded) {
       return outcome;
     }
@@ -201,6 +231,28 @@ UpgradeOutcome upgradeImage(const ConverterList& chain, const Recognition& recog
     std::memcpy(image.data(), from, static_cast<std::size_t>(length));
   }
   return UpgradeOutcome::kUpgraded;
+}
+
+Conversion convertImage(int32_t length, FormatId target, ImageBuffer& image, ImageBuffer& spare,
+                        ConverterList& chain, StepObserver* observer) {
+  chain.clear();
+  Conversion conversion;
+  conversion.recognition = recogniseImage(length, image.data());
+  const Converter* source = conversion.recognition.source;
+  if (source == nullptr) {
+    conversion.outcome = UpgradeOutcome::kUnrecognised;
+  } else if (!buildChain(source->sourceId(), target, chain)) {
+    conversion.outcome = UpgradeOutcome::kNoChain;
+  } else if (chain.empty()) {
+    conversion.outcome = UpgradeOutcome::kAlreadyCurrent;
+  } else {
+    conversion.outcome =
+        upgradeImage(chain, conversion.recognition, length, image, spare, observer);
+    if (conversion.outcome == UpgradeOutcome::kUpgraded) {
+      conversion.length = length;
+    }
+  }
+  return conversion;
 }
 
 }  // namespace tunewright

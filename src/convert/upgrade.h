@@ -18,9 +18,17 @@ inline constexpr int32_t kImageCapacity = 1 << 20;
 // into it tells a file that is too big.
 using ImageBuffer = std::array<unsigned char, kImageCapacity + 1>;
 
+// What an image is, and so where its program records lie. A kind is recognised in
+// recogniseImage and stepped through whole in upgrade.cpp; everything after that is the same for
+// every kind.
+enum class ImageKind : int32_t {
+  kProgram,  // a program file: one record
+  kBank,     // a bank header followed by records
+};
+
 struct Recognition {
   const Converter* source = nullptr;  // admits every program of the image; nullptr: unrecognised
-  bool isBank = false;
+  ImageKind kind = ImageKind::kProgram;
 };
 
 // Recognises an image as a program file or as a bank whose programs are all of one source
@@ -29,9 +37,10 @@ struct Recognition {
 // An image that is not recognised is left untouched.
 Recognition recogniseImage(int32_t length, unsigned char* data);
 
-// Told about each step of a chain as it runs over a whole image.
+// Told about a chain as it runs over a whole image: once before its first step, then each step.
 class StepObserver {
  public:
+  virtual void chainStarting() = 0;
   virtual void stepStarting(const Converter& step) = 0;
   virtual void stepFinished(int32_t length, const unsigned char* image) = 0;
 
@@ -42,18 +51,48 @@ class StepObserver {
   ~StepObserver() = default;
 };
 
-enum class UpgradeOutcome {
+// What became of an image on its way to the format asked for; outcomeWords gives the words.
+enum class UpgradeOutcome : int32_t {
   kUpgraded,
+  kAlreadyCurrent,  // already in the format asked for
+  kUnrecognised,
+  kNoChain,        // the format asked for cannot be reached from this one
   kInputMismatch,  // a step does not accept what the step before it left
   kFailed,         // a step failed, or the result would not fit kImageCapacity
 };
 
-// Runs the chain, step by step, over every program of an image that recogniseImage admitted.
-// spare is work space. On kUpgraded, image holds the result and length its size; otherwise
-// both buffers hold unspecified bytes. A bank's byteSize becomes its new length less 8; every
-// other byte of its header and every program name stay as they were.
+inline constexpr int32_t kUpgradeOutcomeCount = 6;
+
+// An outcome in the program's words: the error line it is reported with.
+struct OutcomeWords {
+  int32_t severity;     // 0: not an error
+  const char* message;  // the words before the path; "" when not an error
+};
+
+const OutcomeWords& outcomeWords(UpgradeOutcome outcome);
+
+// Runs the chain, step by step, over every program of an image that recogniseImage admitted,
+// and returns kUpgraded, kInputMismatch or kFailed. spare is work space. On kUpgraded, image
+// holds the result and length its size; otherwise both buffers hold unspecified bytes. A bank's
+// byteSize becomes its new length less 8; every other byte of its header and every program name
+// stay as they were.
 UpgradeOutcome upgradeImage(const ConverterList& chain, const Recognition& recognition,
                             int32_t& length, ImageBuffer& image, ImageBuffer& spare,
                             StepObserver* observer);
+
+// What the road made of one image.
+struct Conversion {
+  UpgradeOutcome outcome = UpgradeOutcome::kUnrecognised;
+  Recognition recognition;
+  int32_t length = 0;  // of the result in image; 0 unless upgraded
+};
+
+// The one road for every image, the file job's and the page's: recognises the length bytes in
+// image, plans the chain to target (0 or less: the newest format) into chain, and runs it with
+// spare as work space, telling observer (which may be null) about it. chain is passed in so that
+// its room serves one image after another; it ends up empty unless a chain was found, and then
+// holds its steps, first to last, every one of which ran when the outcome is kUpgraded.
+Conversion convertImage(int32_t length, FormatId target, ImageBuffer& image, ImageBuffer& spare,
+                        ConverterList& chain, StepObserver* observer);
 
 }  // namespace tunewright

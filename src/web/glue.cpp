@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "convert/chain.h"
 #include "convert/converter.h"
@@ -21,25 +22,26 @@ ImageBuffer spare;
 
 // The chain of the last conversion, and what it made.
 ConverterList chain;
-int32_t lastLength = 0;
-Recognition lastRecognition;
+Conversion last;
 
 // The formats the page offers as targets: every format some converter produces, in the
 // sorted converters' order.
 ConverterList targets;
 
-// What became of one file; the page words each outcome as the program does.
-enum class Outcome : int32_t {
-  kUpgraded = 0,
-  kAlreadyCurrent = 1,  // already at the format asked for
-  kUnrecognised = 2,
-  kNoChain = 3,  // the format asked for cannot be reached from this one
-  kInputMismatch = 4,
-  kFailed = 5,
-};
+// The names the page knows the outcomes by, in UpgradeOutcome's order.
+constexpr const char* kOutcomeNames[] = {"upgraded", "alreadyCurrent", "unrecognised",
+                                         "noChain",  "inputMismatch",  "failed"};
+static_assert(std::size(kOutcomeNames) == kUpgradeOutcomeCount);
 
 const Converter* converterAt(int32_t index) {
   return sortedConverters.at(static_cast<std::size_t>(index));
+}
+
+UpgradeOutcome outcomeAt(int32_t index) {
+  if (index < 0 || index >= kUpgradeOutcomeCount) {
+    __builtin_trap();
+  }
+  return static_cast<UpgradeOutcome>(index);
 }
 
 }  // namespace
@@ -47,7 +49,6 @@ const Converter* converterAt(int32_t index) {
 }  // namespace tunewright
 
 using tunewright::chain;
-using tunewright::Outcome;
 
 // WebAssembly without its exception-handling proposal cannot unwind: a throw (a converter with
 // invalid IDs, or a vector asked to grow past memory) stops the module with a trap, which the
@@ -115,47 +116,42 @@ TUNEWRIGHT_EXPORT("targetName") const char* targetName(int32_t index) {
 }
 
 // Converts the length bytes at image() to the target format (0: the newest), as the program
-// converts one file, and returns the Outcome. On kUpgraded the result is at image().
+// converts one file, and returns the UpgradeOutcome. On kUpgraded the result is at image().
 TUNEWRIGHT_EXPORT("convert") int32_t convert(int32_t length, int32_t target) {
   using namespace tunewright;
-  chain.clear();
-  lastLength = 0;
-  lastRecognition = length >= 0 && length <= kImageCapacity ? recogniseImage(length, image.data())
-                                                            : Recognition{};
-  Outcome outcome = Outcome::kUpgraded;
-  if (lastRecognition.source == nullptr) {
-    outcome = Outcome::kUnrecognised;
-  } else if (!buildChain(lastRecognition.source->sourceId(), target, chain)) {
-    outcome = Outcome::kNoChain;
-  } else if (chain.empty()) {
-    outcome = Outcome::kAlreadyCurrent;
-  } else {
-    switch (upgradeImage(chain, lastRecognition, length, image, spare, nullptr)) {
-      case UpgradeOutcome::kUpgraded:
-        lastLength = length;
-        break;
-      case UpgradeOutcome::kInputMismatch:
-        outcome = Outcome::kInputMismatch;
-        break;
-      case UpgradeOutcome::kFailed:
-        outcome = Outcome::kFailed;
-        break;
-    }
-  }
-  return static_cast<int32_t>(outcome);
+  last = convertImage(length, target, image, spare, chain, nullptr);
+  return static_cast<int32_t>(last.outcome);
+}
+
+// The outcomes the module returns: how many there are, what the page calls each, and the
+// program's error line for each (a severity of 0 and no message for none).
+TUNEWRIGHT_EXPORT("outcomeCount") int32_t outcomeCount() {
+  return tunewright::kUpgradeOutcomeCount;
+}
+
+TUNEWRIGHT_EXPORT("outcomeName") const char* outcomeName(int32_t outcome) {
+  return tunewright::kOutcomeNames[static_cast<std::size_t>(tunewright::outcomeAt(outcome))];
+}
+
+TUNEWRIGHT_EXPORT("outcomeSeverity") int32_t outcomeSeverity(int32_t outcome) {
+  return tunewright::outcomeWords(tunewright::outcomeAt(outcome)).severity;
+}
+
+TUNEWRIGHT_EXPORT("outcomeMessage") const char* outcomeMessage(int32_t outcome) {
+  return tunewright::outcomeWords(tunewright::outcomeAt(outcome)).message;
 }
 
 TUNEWRIGHT_EXPORT("resultLength") int32_t resultLength() {
-  return tunewright::lastLength;
+  return tunewright::last.length;
 }
 
 TUNEWRIGHT_EXPORT("resultIsBank") int32_t resultIsBank() {
-  return tunewright::lastRecognition.isBank ? 1 : 0;
+  return tunewright::last.recognition.kind == tunewright::ImageKind::kBank ? 1 : 0;
 }
 
 // The format the last file was recognised as; nullptr when it was not.
 TUNEWRIGHT_EXPORT("resultSourceName") const char* resultSourceName() {
-  const tunewright::Converter* source = tunewright::lastRecognition.source;
+  const tunewright::Converter* source = tunewright::last.recognition.source;
   return source == nullptr ? nullptr : source->sourceName();
 }
 

@@ -4,27 +4,20 @@
 
 const wasmBase64 = "WASM_BASE64";
 
-// What each outcome of the module's convert() is called, in the program's own words.
-const UPGRADED = 0;
-const ALREADY_CURRENT = 1;
-const UNRECOGNISED = 2;
-const NO_CHAIN = 3;
-const INPUT_MISMATCH = 4;
-const FAILED = 5;
+// The outcomes of the module's convert(), by name and by number, and each one's error line in
+// the program's words without the path ("" for none), all as the module gives them. A file that
+// cannot be read is the page's own outcome, worded as the program words it.
+const OUTCOME = {};
+const outcomeNames = [];
 const READ_FAILED = -1;
-const programErrors = {
-  [UNRECOGNISED]: "Error 1: Unrecognized source format",
-  [NO_CHAIN]: "Error 1: Couldn't make converter chain",
-  [INPUT_MISMATCH]: "Error 2: Converter input does not match source format",
-  [READ_FAILED]: "Error 2: Failed to open input file",
-};
-const CONVERSION_FAILED = "Error 2: Conversion failed";
+const programErrors = { [READ_FAILED]: "Error 2: Failed to open input file" };
 const summaryWords = {
-  [UPGRADED]: "upgraded",
-  [ALREADY_CURRENT]: "already current",
-  [UNRECOGNISED]: "not recognised",
-  [NO_CHAIN]: "not upgradable to that version",
+  upgraded: "upgraded",
+  alreadyCurrent: "already current",
+  unrecognised: "not recognised",
+  noChain: "not upgradable to that version",
 };
+const summaryWord = (number) => summaryWords[outcomeNames[number]] ?? "failed";
 
 // The names the program takes as presets.
 const presetName = /\.(fxp|FXP|fxb|FXB)$/;
@@ -48,6 +41,12 @@ async function loadCore() {
   core = instance.exports;
   core._initialize();
   core.start();
+  for (let number = 0; number < core.outcomeCount(); number++) {
+    outcomeNames[number] = cString(core.outcomeName(number));
+    OUTCOME[outcomeNames[number]] = number;
+    const message = cString(core.outcomeMessage(number)).replace(/: $/, "");
+    programErrors[number] = message && `Error ${core.outcomeSeverity(number)}: ${message}`;
+  }
 }
 
 function cString(pointer) {
@@ -72,30 +71,24 @@ function fillTargets() {
 function convertOne(bytes, target) {
   const capacity = core.imageCapacity();
   new Uint8Array(core.memory.buffer, core.image(), capacity + 1).set(bytes);
-  let outcome;
+  let number;
   try {
-    outcome = core.convert(bytes.length, target);
+    number = core.convert(bytes.length, target);
   } catch {
-    outcome = FAILED;  // the module stopped with a trap
+    number = OUTCOME.failed;  // the module stopped with a trap
   }
-  const result = { outcome };
-  if (outcome === UPGRADED) {
+  const result = { outcome: number, detail: programErrors[number] };
+  if (number === OUTCOME.upgraded) {
     result.output = new Uint8Array(core.memory.buffer, core.image(), core.resultLength()).slice();
     const what = core.resultIsBank() ? "bank upgraded" : "upgraded";
     const from = cString(core.resultSourceName());
     result.words = `${what} from ${from} to ${cString(core.resultTargetName())}`;
     result.versionCode = core.resultVersionCode();
-  } else if (outcome === ALREADY_CURRENT) {
-    result.words = "already current";
-  } else if (outcome === UNRECOGNISED) {
-    result.words = "not recognised";
-  } else if (outcome === NO_CHAIN) {
+  } else if (number === OUTCOME.noChain) {
     result.words = `cannot be upgraded to ${$("target").selectedOptions[0].textContent}`;
   } else {
-    result.words = "failed";
+    result.words = summaryWord(number);
   }
-  result.detail = outcome === UPGRADED || outcome === ALREADY_CURRENT ? ""
-                : programErrors[outcome] ?? CONVERSION_FAILED;
   return result;
 }
 
@@ -148,7 +141,7 @@ async function convertAll(startedAt = performance.now()) {
     const rows = document.createDocumentFragment();
     for (const input of inputs.slice(first, first + BATCH)) {
       const result = input.bytes ? convertOne(input.bytes, target) : unreadable;
-      const kind = summaryWords[result.outcome] ?? "failed";
+      const kind = summaryWord(result.outcome);
       counts.set(kind, (counts.get(kind) ?? 0) + 1);
       if (result.output) {
         outputs.push({ name: outputPath(input.path, result.versionCode), input: result.output });

@@ -3,7 +3,11 @@
 the Windows build), each case in a scratch directory of its own, and check the exit status,
 the exact output and every file left on disk.
 
-    cli_test.py --program build/release/tunewright [--exec-prefix wine] [unittest options]
+    cli_test.py --program build/release/tunewright [--exec-prefix wine] [--cases quick|long]
+                [--keep] [unittest options]
+
+--cases long runs only the slow cases (many files, repeated rounds), quick all the others;
+--keep leaves the scratch directory of a case that fails, and names it.
 """
 
 import argparse
@@ -28,6 +32,8 @@ PROGRAM = None
 EXEC_PREFIX = []
 # A Windows build: text-mode output ends lines with CRLF, and POSIX-only cases are skipped.
 WINDOWS_BUILD = False
+# Whether a failed case's scratch directory stays for a look.
+KEEP = False
 
 USAGE = """Usage: tunewright [OPTION]... [FILE]...
 
@@ -72,6 +78,12 @@ PROJECT_VERSION = re.search(
 BRISKLET_V050 = make_presets.preset(2000500, [0.1, 0.2, 0.3, 0.4, 0.5, 0.6], b"Room", 500)
 BRISKLET_V051 = make_presets.preset(2000501, [0.1, 0.2, 1.0, 0.3, 0.4, 0.5, 0.6, 1.0], b"Room",
                                     500)
+
+def long_case(test):
+    """For the slow cases: many files, or rounds of runs. --cases picks them or the others."""
+    test.long_case = True
+    return test
+
 
 def posix_build_only(test):
     """For cases that need POSIX file system features (FIFOs, symbolic links, limits)."""
@@ -120,57 +132,71 @@ def decode(stream):
     return text
 
 
+def finish(process, timeout):
+    """Waits for the process and returns what it wrote to pipes; ends it, as subprocess.run
+    does, when it takes longer than timeout."""
+    try:
+        return process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        raise
+
+
+def remove_scratch(directory):
+    directory.chmod(0o755)
+    for root, dirs, _ in os.walk(directory):
+        for d in dirs:  # let rmtree into directories a test made unreadable
+            path = Path(root, d)
+            if not path.is_symlink():
+                path.chmod(0o755)
+    shutil.rmtree(directory)
+
+
 class CliTest(unittest.TestCase):
     maxDiff = None
 
     def setUp(self):
         self.dir = Path(tempfile.mkdtemp(prefix="tunewright-e2e-"))
-
-    def tearDown(self):
-        self.dir.chmod(0o755)
-        for root, dirs, _ in os.walk(self.dir):
-            for d in dirs:  # let rmtree into directories a test made unreadable
-                path = Path(root, d)
-                if not path.is_symlink():
-                    path.chmod(0o755)
-        shutil.rmtree(self.dir)
+        if not KEEP:  # else KeepingResult decides, once it knows whether the case failed
+            self.addCleanup(remove_scratch, self.dir)
 
     # --- running the program
 
-    def run_tool(self, *args, preexec_fn=None, timeout=60, env=None, stdin=subprocess.DEVNULL):
+    def start(self, *args, wrapper=(), stdin=subprocess.DEVNULL, env=None, **popen):
+        """Starts the program, through wrapper (strace, say) and the exec prefix, in the scratch
+        directory: the one way every case runs it. env is added to the environment."""
         if env is not None:
             env = dict(os.environ, **env)
+        return subprocess.Popen([*wrapper, *EXEC_PREFIX, PROGRAM, *args], cwd=self.dir,
+                                stdin=stdin, env=env, **popen)
+
+    def run_tool(self, *args, timeout=60, **popen):
         if not EXEC_PREFIX:
-            completed = subprocess.run([PROGRAM, *args], cwd=self.dir, stdin=stdin,
-                                       capture_output=True, preexec_fn=preexec_fn,
-                                       timeout=timeout, env=env)
-            return Result(completed.returncode, decode(completed.stdout),
-                          decode(completed.stderr))
+            with self.start(*args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            **popen) as process:
+                out, err = finish(process, timeout)
+            return Result(process.returncode, decode(out), decode(err))
         # Under an emulator output goes through files, not pipes: a wine server started by the
         # run inherits the program's streams and would hold a pipe open long after it ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            completed = subprocess.run(EXEC_PREFIX + [PROGRAM, *args], cwd=self.dir,
-                                       stdin=stdin, stdout=out, stderr=err,
-                                       preexec_fn=preexec_fn, timeout=timeout, env=env)
+            with self.start(*args, stdout=out, stderr=err, **popen) as process:
+                finish(process, timeout)
             out.seek(0)
             err.seek(0)
-            return Result(completed.returncode, decode(out.read()), decode(err.read()))
+            return Result(process.returncode, decode(out.read()), decode(err.read()))
 
-    def start_tool(self, *args, wrapper=(), preexec_fn=None):
-        """Starts the program, through wrapper (strace, say) and the exec prefix, for a test
-        that acts while it runs; finish() waits for it and returns its Result."""
+    def start_tool(self, *args, **popen):
+        """Starts the program for a case that acts while it runs; finish() waits for it and
+        returns its Result."""
         test = self
 
         class Running:
             def __init__(self):
                 self.out, self.err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-                self.process = subprocess.Popen(
-                    [*wrapper, *EXEC_PREFIX, PROGRAM, *args], cwd=test.dir,
-                    stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.err,
-                    preexec_fn=preexec_fn)
+                self.process = test.start(*args, stdout=self.out, stderr=self.err, **popen)
 
             def finish(self, timeout=120):
-                self.process.wait(timeout=timeout)
+                finish(self.process, timeout)
                 streams = []
                 for stream in (self.out, self.err):
                     stream.seek(0)
@@ -668,6 +694,7 @@ class TavloraConversion(CliTest):
 class HostileInput(CliTest):
     """Damaged files, non-files and awkward names: never a crash, a hang or a changed file."""
 
+    @long_case
     def test_garbage_of_every_length_is_refused_and_left_alone(self):
         import random
         generator = random.Random(5)
@@ -714,10 +741,10 @@ class HostileInput(CliTest):
         for name, shown in cases:
             with self.subTest(name=name):
                 (self.dir / os.fsdecode(name)).write_bytes(BRISKLET_V050)
-                completed = subprocess.run([PROGRAM, "-v", name], cwd=self.dir,
-                                           capture_output=True, timeout=10)
-                self.assertEqual((completed.returncode, completed.stdout, completed.stderr),
-                                 (0, b"Converting data file: " + shown + b"\n", b""))
+                result = self.run_tool("-v", name, timeout=10)
+                self.assertEqual((result.status, result.out.encode("utf-8", "surrogateescape"),
+                                  result.err),
+                                 (0, b"Converting data file: " + shown + b"\n", ""))
                 self.assertEqual((self.dir / os.fsdecode(b"501_" + name)).read_bytes(),
                                  BRISKLET_V051)
 
@@ -781,6 +808,7 @@ class HostileInput(CliTest):
                                  conflict, result)
                 self.assertEqual(self.tree(), before)
 
+    @long_case
     def test_ten_thousand_presets_in_one_run_and_again(self):
         count = 10000
         images = [BRISKLET_V050, TAVLORA_V012, TAVLORA_V020, TAVLORA_V023]
@@ -1000,6 +1028,7 @@ class WindowsNamesAndPaths(CliTest):
         self.assertNotIn(b"Press Enter", shown)
         self.assertEqual(self.read("501_Пресет ソロ.fxp"), BRISKLET_V051)
 
+    @long_case
     @windows_build_only
     def test_an_interrupted_run_leaves_whole_files_and_no_temporary_file(self):
         import random
@@ -1230,6 +1259,7 @@ class Safety(CliTest):
                        err="Error 1: Unrecognized source format: "
                            ".\\a\\x0aError 2: forged\\x1b[31m\\x7f\u00c0.fxp\n")
 
+    @long_case
     @posix_build_only
     def test_an_interrupted_or_killed_run_leaves_whole_presets_only(self):
         import random
@@ -1247,9 +1277,8 @@ class Safety(CliTest):
                     data = BRISKLET_V050 if i % 2 else TAVLORA_V012
                     sources[f"lib/{i % 3}/p{i}.fxp"] = data
                     self.write(f"lib/{i % 3}/p{i}.fxp", data)
-                process = subprocess.Popen([PROGRAM, "-r", *(["-o"] if overwrite else []), "lib"],
-                                           cwd=self.dir, stdin=subprocess.DEVNULL,
-                                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                process = self.start("-r", *(["-o"] if overwrite else []), "lib",
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
                 time.sleep(rng.uniform(0.01, 0.3))
                 process.send_signal(kill)
                 _, err = process.communicate(timeout=60)
@@ -1365,6 +1394,7 @@ class UntrustedTree(CliTest):
         self.assertEqual((self.read("a/b/pack/room.fxp"), self.read("a/b/pack/501_room.fxp")),
                          (BRISKLET_V051, BRISKLET_V051))
 
+    @long_case
     @host_links
     def test_directories_swapped_for_links_or_renamed_during_runs_send_nothing_elsewhere(self):
         import random
@@ -1560,16 +1590,70 @@ class BundledExamples(unittest.TestCase):
         self.assertEqual(on_disk, set(make_presets.EXAMPLES))
 
 
+class CaseLoader(unittest.TestLoader):
+    """Loads the long cases only, or all the others, or (cases None) every case."""
+
+    def __init__(self, cases):
+        super().__init__()
+        self.cases = cases
+
+    def getTestCaseNames(self, testCaseClass):
+        names = super().getTestCaseNames(testCaseClass)
+        if self.cases is None:
+            return names
+        return [name for name in names if
+                getattr(getattr(testCaseClass, name), "long_case", False) == (self.cases == "long")]
+
+
+class KeepingResult(unittest.TextTestResult):
+    """With --keep: removes a case's scratch directory once the case is over, unless it
+    failed; then it names the directory left for a look."""
+
+    def startTest(self, test):
+        self.case_failed = False
+        super().startTest(test)
+
+    def addError(self, test, err):
+        self.case_failed = True
+        super().addError(test, err)
+
+    def addFailure(self, test, err):
+        self.case_failed = True
+        super().addFailure(test, err)
+
+    def addSubTest(self, test, subtest, err):
+        self.case_failed |= err is not None
+        super().addSubTest(test, subtest, err)
+
+    def stopTest(self, test):
+        scratch = getattr(test, "dir", None)
+        if scratch is not None and scratch.exists():
+            if self.case_failed:
+                self.stream.writeln(f"Kept the scratch directory of {test.id()}: {scratch}")
+            else:
+                remove_scratch(scratch)
+        super().stopTest(test)
+
+
+class KeepingRunner(unittest.TextTestRunner):
+    resultclass = KeepingResult
+
+
 def main():
-    global PROGRAM, EXEC_PREFIX, WINDOWS_BUILD
+    global PROGRAM, EXEC_PREFIX, WINDOWS_BUILD, KEEP
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--program", required=True, help="the tunewright binary to test")
     parser.add_argument("--exec-prefix", default="",
                         help="command that runs the binary, such as wine (split like a shell)")
+    parser.add_argument("--cases", choices=("quick", "long"),
+                        help="only the slow cases, or only the others (default: every case)")
+    parser.add_argument("--keep", action="store_true",
+                        help="leave the scratch directory of a case that fails")
     args, rest = parser.parse_known_args()
     PROGRAM = os.path.abspath(args.program)
     EXEC_PREFIX = shlex.split(args.exec_prefix)
+    KEEP = args.keep
     WINDOWS_BUILD = PROGRAM.lower().endswith(".exe")
     if WINDOWS_BUILD:
         os.environ.setdefault("WINEDEBUG", "-all")
@@ -1577,7 +1661,8 @@ def main():
         # Without a lingering server every wine start pays seconds of server start-up.
         subprocess.run(["wineserver", "-p60"], check=False, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, testLoader=CaseLoader(args.cases),
+                  testRunner=KeepingRunner if KEEP else None)
 
 
 if __name__ == "__main__":

@@ -3,75 +3,57 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/run.h"
+#include "capture.h"
 #include "preset_builder.h"
+#include "scratch_directory.h"
 
 namespace tunewright {
 namespace {
 
-namespace fs = std::filesystem;
-
-struct RunResult {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-RunResult run(std::vector<const char*> arguments) {
+testing::Captured<int> run(std::vector<const char*> arguments) {
   arguments.insert(arguments.begin(), "tunewright");
-  ::testing::internal::CaptureStdout();
-  ::testing::internal::CaptureStderr();
-  const int status = runProgram(static_cast<int>(arguments.size()), arguments.data());
-  std::string out = ::testing::internal::GetCapturedStdout();
-  return {status, out, ::testing::internal::GetCapturedStderr()};
+  return testing::capture(
+      [&] { return runProgram(static_cast<int>(arguments.size()), arguments.data()); });
 }
 
-TEST(AddedConverter, IsListedAfterTheShippedOnes) {
-  const RunResult listed = run({"-l"});
-  EXPECT_EQ(listed.status, 0);
+using AddedConverter = testing::ScratchDirectory;
+
+TEST_F(AddedConverter, IsListedAfterTheShippedOnes) {
+  const auto listed = run({"-l"});
+  EXPECT_EQ(listed.result, 0);
   EXPECT_TRUE(
       listed.out.ends_with("Brisklet v0.5 (2000500) -> Brisklet v0.5.1 (2000501)\n"
                            "Brisklet v0.5.1 (2000501) -> Brisklet v0.6 (2000600)\n"))
       << listed.out;
 }
 
-TEST(AddedConverter, ExtendsTheChainAndCanBeNamedAsATarget) {
-  const fs::path directory = fs::temp_directory_path() / "tunewright-guide-test";
-  fs::remove_all(directory);
-  fs::create_directories(directory);
+TEST_F(AddedConverter, ExtendsTheChainAndCanBeNamedAsATarget) {
   testing::Image v050 = testing::makeImage("Bskl", 6);
   for (int32_t i = 0; i < 6; ++i) {
     v050.setParam(i, 0.1f * static_cast<float>(i + 1));
   }
-  const std::string input = (directory / "room.fxp").string();
-  std::ofstream(input, std::ios::binary)
-      .write(reinterpret_cast<const char*>(v050.data()), v050.length());
+  write("room.fxp", v050);
+  const std::string input = path("room.fxp");
 
-  const RunResult upgraded = run({"-vv", input.c_str()});
-  EXPECT_EQ(upgraded.status, 0) << upgraded.err;
+  const auto upgraded = run({"-vv", input.c_str()});
+  EXPECT_EQ(upgraded.result, 0) << upgraded.err;
   EXPECT_EQ(upgraded.out, "Loading data file: " + input +
                               "\nBrisklet v0.5 -> Brisklet v0.5.1\n"
                               "Brisklet v0.5.1 -> Brisklet v0.6\n");
-  testing::Image v060;
-  {
-    std::ifstream output(directory / "600_room.fxp", std::ios::binary);  // closed before removal
-    v060.bytes.assign(std::istreambuf_iterator<char>(output), {});
-  }
+  const std::string written = read("600_room.fxp");
+  testing::Image v060{{written.begin(), written.end()}};
   ASSERT_EQ(v060.length(), presetLength(9));
   EXPECT_EQ(v060.headerCount(kNumParamsOffset), 9);
   EXPECT_EQ(v060.param(2), 1.0f);
   EXPECT_EQ(v060.param(8), 0.5f);
 
-  const RunResult stopped = run({"-t2000501", input.c_str()});
-  EXPECT_EQ(stopped.status, 0) << stopped.err;
-  EXPECT_TRUE(fs::exists(directory / "501_room.fxp"));
-  fs::remove_all(directory);
+  const auto stopped = run({"-t2000501", input.c_str()});
+  EXPECT_EQ(stopped.result, 0) << stopped.err;
+  EXPECT_TRUE(names().contains("501_room.fxp"));
 }
 
 }  // namespace

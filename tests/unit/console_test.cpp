@@ -7,15 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "test_support.h"
 
 namespace tunewright {
 namespace {
 
 std::string dump(const std::vector<unsigned char>& bytes) {
-  ::testing::internal::CaptureStdout();
-  dumpBytes(static_cast<int32_t>(bytes.size()), bytes.data());
-  return ::testing::internal::GetCapturedStdout();
+  return testing::capture([&] { dumpBytes(static_cast<int32_t>(bytes.size()), bytes.data()); }).out;
 }
 
 TEST(DumpBytes, GroupsOfFourSixteenALineWithTheRunningCount) {
@@ -54,11 +53,11 @@ TEST(ReportError, GoesOnOnlyWhileTheErrorLevelIsAboveTheSeverity) {
   for (const Case c : {Case{2, 1, true}, Case{2, 2, false}, Case{2, 3, false}, Case{1, 1, false},
                        Case{0, 1, false}, Case{4, 3, true}, Case{3, 2, true}, Case{3, 3, false}}) {
     options.errorLevel = c.errorLevel;
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(reportError(c.severity, {"Oops: ", "x.fxp"}), c.goesOn)
-        << "level " << c.errorLevel << " severity " << c.severity;
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Error " + std::to_string(c.severity) + ": Oops: x.fxp\n");
+    const auto reported = testing::capture([&] {
+      return reportError(c.severity, {"Oops: ", "x.fxp"});
+    });
+    EXPECT_EQ(reported.result, c.goesOn) << "level " << c.errorLevel << " severity " << c.severity;
+    EXPECT_EQ(reported.err, "Error " + std::to_string(c.severity) + ": Oops: x.fxp\n");
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "test_support.h"
 
 namespace tunewright {
@@ -27,9 +28,9 @@ struct Parsed {
 
 Parsed parse(std::vector<const char*> arguments) {
   arguments.insert(arguments.begin(), "tunewright");
-  ::testing::internal::CaptureStderr();
-  const int32_t result = parseOptions(static_cast<int>(arguments.size()), arguments.data());
-  return {result, ::testing::internal::GetCapturedStderr()};
+  const auto parsed = testing::capture(
+      [&] { return parseOptions(static_cast<int>(arguments.size()), arguments.data()); });
+  return {parsed.result, parsed.err};
 }
 
 class ParseOptions : public ::testing::Test {
@@ -184,32 +185,23 @@ TEST(OptionParameter, ReturnsTheRestAndMovesToTheEnd) {
   EXPECT_EQ(position, 5);
 }
 
+// The text itself is checked once, end to end; here, its layout.
 TEST(PrintUsage, OneLineAnOptionWithBlankLinesBetween) {
-  ::testing::internal::CaptureStdout();
-  printUsage();
-  const std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out,
-            "Usage: tunewright [OPTION]... [FILE]...\n\n"
-            "-?            Print this help message and exit.\n\n"
-            "--help        Print this help message and exit.\n\n"
-            "--version     Print the program's version and exit.\n\n"
-            "-eERRORLEVEL  Abort on errors with severity >= the specified level.\n\n"
-            "-f            Replace output files that already exist.\n\n"
-            "-l            Print a list of available converters and exit.\n\n"
-            "-n            Don't write updated presets back to file. Useful for testing.\n\n"
-            "-o            Overwrite old preset files with successfully updated presets.\n\n"
-            "-pPREFIX      Use this prefix for updated presets instead of the default.\n\n"
-            "-r            Scan subdirectories recursively and update presets within them.\n\n"
-            "-tFORMAT      Convert presets to the specified format.\n\n"
-            "-v            Be verbose. Be even more verbose if this option is repeated.\n\n"
-            "FILE          A preset to convert or a directory to scan for presets.\n");
+  const std::string out = testing::capture(printUsage).out;
+  ASSERT_TRUE(out.starts_with("Usage: tunewright [OPTION]... [FILE]...\n\n-")) << out;
+  std::size_t lines = 0;
+  for (std::size_t start = 0; start < out.size(); ++lines) {
+    const std::size_t end = out.find('\n', start);
+    ASSERT_NE(end, std::string::npos) << out;
+    EXPECT_EQ(end == start, lines % 2 == 1) << "line " << lines + 1 << " of " << out;
+    start = end + 1;
+  }
+  EXPECT_EQ(lines % 2, 1u) << "no blank line after the last";
 }
 
 TEST(PrintConverterList, OneLinePerConverterInSortedOrder) {
   const ScopedConverters scope({&kToV2, &kToV501});
-  ::testing::internal::CaptureStdout();
-  printConverterList();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(testing::capture(printConverterList).out,
             "Tavlora v0.1.2 (1000102) -> Tavlora v0.2 (1000200)\n"
             "Brisklet v0.5 (2000500) -> Brisklet v0.5.1 (2000501)\n");
 }

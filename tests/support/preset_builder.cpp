@@ -1,0 +1,95 @@
+// Preset images for the tests: programs, banks, and the near misses of a program.
+
+#include "preset_builder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace tunewright::testing {
+
+Image makeImage(const char (&fxId)[5], int32_t count) {
+  Image image;
+  image.bytes.assign(static_cast<std::size_t>(presetLength(count)), 0);
+  unsigned char* data = image.bytes.data();
+  std::memcpy(data, "CcnK", 4);
+  storeWord(data + kByteSizeOffset, bigEndian32(static_cast<uint32_t>(presetLength(count) - 8)));
+  std::memcpy(data + 8, "FxCk", 4);
+  storeWord(data + 12, bigEndian32(1));
+  std::memcpy(data + kFxIdOffset, fxId, 4);
+  storeWord(data + 20, bigEndian32(1));
+  storeWord(data + kNumParamsOffset, bigEndian32(static_cast<uint32_t>(count)));
+  std::memcpy(data + 28, "Test preset", 11);
+  return image;
+}
+
+Image makeBank(const std::vector<Image>& programs) {
+  Image bank;
+  bank.bytes.assign(static_cast<std::size_t>(kBankHeaderSize), 0);
+  std::memcpy(bank.bytes.data(), "CcnK", 4);
+  std::memcpy(bank.bytes.data() + kFxMagicOffset, "FxBk", 4);
+  storeBigEndian32(bank.bytes.data(), kBankVersionOffset, 1);
+  std::memcpy(bank.bytes.data() + kFxIdOffset, programs.front().data() + kFxIdOffset, 4);
+  storeBigEndian32(bank.bytes.data(), kNumProgramsOffset, static_cast<uint32_t>(programs.size()));
+  for (const Image& program : programs) {
+    bank.bytes.insert(bank.bytes.end(), program.bytes.begin(), program.bytes.end());
+  }
+  setByteSize(bank.bytes.data(), bank.length() - 8);
+  return bank;
+}
+
+void scribbleUninterpretedHeader(Image& image) {
+  for (const auto& [from, to] :
+       {std::pair{0, 4}, std::pair{8, 16}, std::pair{20, 24}, std::pair{28, 56}}) {
+    for (int i = from; i < to; ++i) {
+      image.bytes[static_cast<std::size_t>(i)] = static_cast<unsigned char>(0xA0 + i);
+    }
+  }
+}
+
+bool sameUninterpretedHeader(const Image& a, const Image& b) {
+  for (const auto& [from, to] :
+       {std::pair{0, 4}, std::pair{8, 16}, std::pair{16, 24}, std::pair{28, 56}}) {
+    if (std::memcmp(a.data() + from, b.data() + from, static_cast<std::size_t>(to - from)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<NearMiss> nearMisses(const Image& program, Misses misses) {
+  std::vector<NearMiss> found;
+  const auto add = [&](const char* what, auto change) {
+    NearMiss miss{what, program};
+    change(miss.image.bytes);
+    if (miss.image.bytes != program.bytes) {
+      found.push_back(std::move(miss));
+    }
+  };
+  const auto swapped = [](int32_t offset) {
+    return [offset](std::vector<unsigned char>& bytes) {
+      std::reverse(bytes.begin() + offset, bytes.begin() + offset + 4);
+    };
+  };
+  const auto tagged = [](int32_t offset, const char(&tag)[5]) {
+    return [offset, &tag](std::vector<unsigned char>& bytes) {
+      std::memcpy(bytes.data() + offset, tag, 4);
+    };
+  };
+  add("a byte short", [](std::vector<unsigned char>& bytes) { bytes.resize(bytes.size() - 1); });
+  add("a byte long", [](std::vector<unsigned char>& bytes) { bytes.push_back(0); });
+  add("another plug-in", [](std::vector<unsigned char>& bytes) { bytes[kFxIdOffset + 3] ^= 0x20; });
+  add("byteSize little-endian", swapped(kByteSizeOffset));
+  add("numParams little-endian", swapped(kNumParamsOffset));
+  add("byteSize a word more", [](std::vector<unsigned char>& bytes) {
+    setByteSize(bytes.data(), byteSize(bytes.data()) + kWordSize);
+  });
+  if (misses == Misses::kFile) {
+    add("chunk magic", tagged(kChunkMagicOffset, "CcnX"));
+    add("opaque chunk program", tagged(kFxMagicOffset, "FPCh"));
+    add("bank magic on a program", tagged(kFxMagicOffset, "FxBk"));
+  }
+  return found;
+}
+
+}  // namespace tunewright::testing
