@@ -79,12 +79,16 @@ def main():
     parser.add_argument("--sizes", default="1000,10000,20000,100000")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--strict", action="store_true", help="exit 1 when a target is missed")
+    parser.add_argument("--root", help="the folder to make the trees in (default: /dev/shm, "
+                        "RAM-backed, where there is one), such as a disk's, for its figures")
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
 
-    base = Path("/dev/shm") if os.access("/dev/shm", os.W_OK) else None
+    base = Path(args.root) if args.root else (
+        Path("/dev/shm") if os.access("/dev/shm", os.W_OK) else None)
     root = Path(tempfile.mkdtemp(prefix="tunewright-bench-", dir=base))
-    print(f"Trees in {root} ({'RAM-backed' if base else 'not RAM-backed: expect noise'}), "
+    ram = base is not None and str(base).startswith("/dev/shm")
+    print(f"Trees in {root} ({'RAM-backed' if ram else 'not RAM-backed: expect noise'}), "
           f"{args.rounds} interleaved rounds, {os.cpu_count()} CPUs, {os.uname().release}")
     results = {}
     try:
