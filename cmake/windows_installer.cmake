@@ -1,7 +1,8 @@
-# The Windows installer: CPack's External generator stages the install tree, as for the .zip,
-# and hands it to packaging/windows/make_msi.cmake, which builds tunewright-VERSION-Windows.msi
-# from packaging/windows/tunewright.wxs with wixl (Debian: wixl msitools). Given a code-signing
-# certificate, the program in both packages and the installer itself are signed (osslsigncode).
+# The Windows installer, tunewright-VERSION-x64.msi, made by cpack or the target msi.
+# CPack's External generator stages the install tree, as for the .zip, and hands it to
+# packaging/windows/make_msi.cmake, which builds the installer from packaging/windows/
+# tunewright.wxs with wixl (Debian: wixl msitools). Given a code-signing certificate, the program
+# in both packages and the installer itself are signed (osslsigncode).
 
 # The preset extensions Explorer offers the program's verb on, in lower case: Windows matches
 # an extension whatever its case. One line each.
@@ -47,6 +48,12 @@ if(TUNEWRIGHT_WIXL AND TUNEWRIGHT_MSIBUILD)
   list(APPEND CPACK_GENERATOR External)
   set(CPACK_EXTERNAL_ENABLE_STAGING ON)
   set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${PROJECT_SOURCE_DIR}/packaging/windows/make_msi.cmake)
+  add_custom_target(msi
+    COMMAND ${CMAKE_CPACK_COMMAND} -G External --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+    COMMENT "Making the installer"
+    VERBATIM)
+  add_dependencies(msi tunewright)
 else()
   message(STATUS "No Windows installer: wixl or msibuild not found (Debian: apt-get install "
     "wixl msitools)")

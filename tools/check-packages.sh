@@ -90,16 +90,16 @@ check_program zip wine "$exe"
 
 echo "== Windows installer (.msi)"
 (cd build/mingw && cpack -G External) >/dev/null
-msi=$(ls build/mingw/tunewright-*-Windows.msi)
+msi=$(ls build/mingw/tunewright-*-x64.msi)
 msiinfo suminfo "$msi" | grep -qx "Template: x64;1033" || fail "$msi is not for x64, English"
 msiextract -C "$work/msi" "$msi" >/dev/null
 # One folder, as the installer makes it under Program Files.
 packaged=$(cd "$work/msi" && find . -type f | sort)
-expected_files=$'./tunewright/LICENSE.txt\n./tunewright/README.md\n./tunewright/tunewright.exe'
+expected_files=$'./tunewright/LICENSE.txt\n./tunewright/README.txt\n./tunewright/tunewright.exe'
 expected_files+=$'\n./tunewright/tunewright.html'
 [ "$packaged" = "$expected_files" ] || fail "$msi holds: $packaged"
 cmp "$work/msi/tunewright/tunewright.html" "$page" || fail "the installer's page differs"
-cmp "$work/msi/tunewright/README.md" README.md || fail "the installer's README differs"
+cmp "$work/msi/tunewright/README.txt" README.md || fail "the installer's README differs"
 cmp "$work/msi/tunewright/LICENSE.txt" LICENSE || fail "the installer's licence differs"
 # The .zip's program, but for the time stamp that stripping each staged copy writes into its
 # header, and the header's checksum, which covers the time stamp.

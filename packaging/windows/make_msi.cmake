@@ -1,7 +1,7 @@
-# CPack's External generator script on Windows: builds the installer,
-# ${CPACK_PACKAGE_FILE_NAME}.msi, from the staged install tree (the program already signed by
-# sign_program.cmake) with wixl, completes what wixl cannot say (msibuild), and signs it. The
-# variables come from cmake/windows_installer.cmake.
+# CPack's External generator script on Windows: builds the installer tunewright-VERSION-x64.msi.
+# From the staged install tree (the program already signed by sign_program.cmake) with wixl;
+# completes what wixl cannot say with msibuild, and signs it. The variables come from
+# cmake/windows_installer.cmake.
 
 include(${CMAKE_CURRENT_LIST_DIR}/signing.cmake)
 
@@ -58,7 +58,7 @@ endforeach()
 string(APPEND verbs "</Include>\n")
 file(WRITE ${work}/file_verbs.wxi "${verbs}")
 
-set(msi ${work}/${CPACK_PACKAGE_FILE_NAME}.msi)
+set(msi ${work}/${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-x64.msi)
 execute_process(
   COMMAND ${CPACK_TUNEWRIGHT_WIXL} --arch x64 ${wixl_options} -o ${msi} ${CPACK_TUNEWRIGHT_WXS}
   WORKING_DIRECTORY ${work}/files  # where wixl looks for the files
@@ -75,18 +75,6 @@ function(msi_query query)
   endif()
 endfunction()
 
-# wixl has no Environment element: the table, as WiX makes it for <Environment Name="PATH"
-# Action="set" Part="last" System="yes"/>, and the actions that apply it. "=-*": set on
-# install, taken out again on removal, the system's variable; "[~];" appends to what is there.
-msi_query("CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, \
-`Name` CHAR(255) NOT NULL LOCALIZABLE, `Value` CHAR(255) LOCALIZABLE, \
-`Component_` CHAR(72) NOT NULL PRIMARY KEY `Environment`)")
-msi_query("INSERT INTO `Environment` (`Environment`, `Name`, `Value`, `Component_`) \
-VALUES ('PATH', '=-*PATH', '[~];[INSTALLDIR]', 'Program')")
-msi_query("INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) \
-VALUES ('RemoveEnvironmentStrings', 3300)")
-msi_query("INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) \
-VALUES ('WriteEnvironmentStrings', 5200)")
 # wixl's MajorUpgrade replaces older versions only: a rebuild of the same version (another
 # ProductCode) would be installed beside it, twice in Apps and Features. Replaced too, as WiX
 # does it for AllowSameVersionUpgrades: migrate features (1), up to this version inclusive (512).

@@ -1,272 +1,185 @@
-// Starts a command as Explorer starts a verb or a Send To entry, and reports what the started
-// program showed in its console window, for tests/install/msi_test.py under wine.
+// Starts tunewright as Explorer does and reports what its console window showed (msi_test.py).
 //
-//   explorer_launch REPORT READY verb CLASS VERB ITEM
-//       the command of HKEY_CLASSES_ROOT\CLASS\shell\VERB\command, %1, %L and %V replaced
-//       by ITEM (a file's or folder's path, or the folder whose background was clicked)
-//   explorer_launch REPORT READY sendto SHORTCUT ITEM...
-//       the shortcut's target with its arguments, then each ITEM in quotes
-//   explorer_launch REPORT READY command COMMAND
-//       COMMAND as it is
+//   explorer_launch REPORT READY verb CLASS VERB ITEM   HKEY_CLASSES_ROOT\CLASS\shell\VERB's
+//                                                       command, ITEM for %1, %L and %V
+//   explorer_launch REPORT READY sendto SHORTCUT ITEM...  the shortcut's target and arguments,
+//                                                       then each ITEM in quotes
+//   explorer_launch REPORT READY run NAME               NAME as Win+R runs it (ShellExecuteEx)
 //
-// A program of the Windows subsystem, as Explorer is: no console and no standard handles of
-// its own, so the command is started as ShellExecuteEx starts one for Explorer, in a new
-// console (CREATE_NEW_CONSOLE), not inheriting handles. Once the file READY exists (an output
-// of the run, so the program has already looked at its console), this program attaches to the
-// started program's console, waits until "Press Enter to close." is shown or the program has
-// ended, records the console's text, presses Enter and waits for the end. The REPORT, UTF-8:
-//
-//   command: the command line started
-//   ended before prompt: yes | no
-//   screen: one line of the console's text, each (only when it had one to attach to)
-//   exit: the exit status
+// A program of the Windows subsystem without standard handles, as Explorer is, starting the
+// command in a console of its own as ShellExecuteEx does for Explorer (CREATE_NEW_CONSOLE).
+// Once the file READY exists (an output of the run: the program has looked at its console by
+// then) it attaches to that console, waits for "Press Enter to close.", records the console's
+// lines, presses Enter and waits for the end. REPORT gets, in UTF-8, "command: ..." (verb and
+// sendto), "prompt: yes|no", a "screen: ..." line for each line of the console, "exit: N".
 
 #include <windows.h>
-#include <shlobj.h>
+
+#include <shellapi.h>
 #include <shobjidl.h>
 
 #include <cstdio>
 #include <initializer_list>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace {
 
-constexpr std::wstring_view kPrompt = L"Press Enter to close.";
-constexpr DWORD kPollMilliseconds = 50;
-constexpr int kPolls = 60 * 1000 / kPollMilliseconds;  // a minute at most for each wait
+FILE* report = nullptr;
 
-std::string utf8(std::wstring_view text) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
+void say(const char* key, const std::wstring& value) {
+  const int size =
+      ::WideCharToMultiByte(CP_UTF8, 0, value.c_str(), -1, nullptr, 0, nullptr, nullptr);
   std::string bytes(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                        size, nullptr, nullptr);
-  return bytes;
+  ::WideCharToMultiByte(CP_UTF8, 0, value.c_str(), -1, bytes.data(), size, nullptr, nullptr);
+  std::fprintf(report, "%s: %s\n", key, bytes.c_str());
 }
 
-class Report {
- public:
-  explicit Report(const wchar_t* path) : file_(::_wfopen(path, L"wb")) {}
-  ~Report() {
-    if (file_ != nullptr) {
-      std::fclose(file_);
+std::wstring verbCommand(const std::wstring& verbClass, const wchar_t* verb,
+                         const std::wstring& item) {
+  wchar_t value[2048] = L"";
+  DWORD size = sizeof value;
+  ::RegGetValueW(HKEY_CLASSES_ROOT, (verbClass + L"\\shell\\" + verb + L"\\command").c_str(),
+                 nullptr, RRF_RT_REG_SZ, nullptr, value, &size);
+  std::wstring command = value;
+  for (const wchar_t* placeholder : {L"%1", L"%L", L"%l", L"%V", L"%v"}) {
+    for (std::size_t at = command.find(placeholder); at != std::wstring::npos;
+         at = command.find(placeholder, at + item.size())) {
+      command.replace(at, 2, item);
     }
   }
-  Report(const Report&) = delete;
-  Report& operator=(const Report&) = delete;
-
-  bool valid() const { return file_ != nullptr; }
-  void line(std::string_view key, std::wstring_view value) {
-    std::fprintf(file_, "%.*s: %s\n", static_cast<int>(key.size()), key.data(),
-                 utf8(value).c_str());
-    std::fflush(file_);
-  }
-
- private:
-  FILE* file_;
-};
-
-std::wstring replaceAll(std::wstring text, std::wstring_view from, std::wstring_view to) {
-  for (std::size_t at = text.find(from); at != std::wstring::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
+  return command;
 }
 
-// The verb's command as Explorer makes it from the registry.
-bool verbCommand(const std::wstring& verbClass, const std::wstring& verb, const std::wstring& item,
-                 std::wstring& command) {
-  const std::wstring key = verbClass + L"\\shell\\" + verb + L"\\command";
-  wchar_t value[2048];
-  DWORD size = sizeof value;
-  if (::RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
-                     &size) != ERROR_SUCCESS) {
-    return false;
-  }
-  command = value;
-  for (const wchar_t* placeholder : {L"%1", L"%L", L"%l", L"%V", L"%v"}) {
-    command = replaceAll(command, placeholder, item);
-  }
-  return true;
-}
-
-// A Send To entry: the shortcut's target is given the selected items, after its own arguments.
-bool sendToCommand(const wchar_t* shortcut, const std::vector<std::wstring>& items,
-                   std::wstring& command, std::wstring& directory) {
+std::wstring sendToCommand(const wchar_t* shortcut, const std::vector<std::wstring>& items) {
+  ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   IShellLinkW* link = nullptr;
-  if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IShellLinkW, reinterpret_cast<void**>(&link)))) {
-    return false;
-  }
   IPersistFile* file = nullptr;
   wchar_t target[MAX_PATH] = L"";
   wchar_t arguments[1024] = L"";
-  wchar_t workingDirectory[MAX_PATH] = L"";
-  const bool loaded =
+  if (SUCCEEDED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                   reinterpret_cast<void**>(&link))) &&
       SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
-      SUCCEEDED(file->Load(shortcut, STGM_READ)) &&
-      SUCCEEDED(link->GetPath(target, MAX_PATH, nullptr, 0)) &&
-      SUCCEEDED(link->GetArguments(arguments, 1024)) &&
-      SUCCEEDED(link->GetWorkingDirectory(workingDirectory, MAX_PATH));
-  if (file != nullptr) {
-    file->Release();
+      SUCCEEDED(file->Load(shortcut, STGM_READ))) {
+    link->GetPath(target, MAX_PATH, nullptr, 0);
+    link->GetArguments(arguments, 1024);
   }
-  link->Release();
-  if (!loaded) {
-    return false;
-  }
-  command = L"\"" + std::wstring(target) + L"\"";
-  if (arguments[0] != L'\0') {
-    command += L" " + std::wstring(arguments);
-  }
+  std::wstring command = L"\"" + std::wstring(target) + L"\" " + arguments;
   for (const std::wstring& item : items) {
     command += L" \"" + item + L"\"";
   }
-  directory = workingDirectory;
-  return true;
+  return command;
 }
 
-bool exists(const wchar_t* path) {
-  return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool ended(HANDLE process) {
-  return ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-}
-
-// The console's text up to the cursor's line, one string a line, trailing blanks taken off.
-std::vector<std::wstring> screenLines(HANDLE output) {
-  std::vector<std::wstring> lines;
-  CONSOLE_SCREEN_BUFFER_INFO info;
-  if (::GetConsoleScreenBufferInfo(output, &info) == 0) {
-    return lines;
-  }
-  std::wstring row(static_cast<std::size_t>(info.dwSize.X), L' ');
-  for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
-    DWORD read = 0;
-    ::ReadConsoleOutputCharacterW(output, row.data(), static_cast<DWORD>(row.size()),
-                                  COORD{0, y}, &read);
-    std::wstring line = row.substr(0, read);
-    line.erase(line.find_last_not_of(L' ') + 1);
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-bool showsPrompt(const std::vector<std::wstring>& lines) {
-  for (const std::wstring& line : lines) {
-    if (line == kPrompt) {
-      return true;
-    }
-  }
-  return false;
-}
-
-void pressEnter(HANDLE input) {
-  INPUT_RECORD keys[2] = {};
-  for (int i = 0; i < 2; ++i) {
-    keys[i].EventType = KEY_EVENT;
-    keys[i].Event.KeyEvent.bKeyDown = i == 0;
-    keys[i].Event.KeyEvent.wRepeatCount = 1;
-    keys[i].Event.KeyEvent.wVirtualKeyCode = VK_RETURN;
-    keys[i].Event.KeyEvent.uChar.UnicodeChar = L'\r';
-  }
-  DWORD written = 0;
-  ::WriteConsoleInputW(input, keys, 2, &written);
-}
-
-int run(Report& report, const wchar_t* ready, std::wstring command, const std::wstring& directory) {
-  report.line("command", command);
+HANDLE start(const std::wstring& mode, std::wstring command) {
   // Explorer has no standard handles to pass on.
-  ::SetStdHandle(STD_INPUT_HANDLE, nullptr);
-  ::SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
-  ::SetStdHandle(STD_ERROR_HANDLE, nullptr);
+  for (const DWORD stream : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    ::SetStdHandle(stream, nullptr);
+  }
+  if (mode == L"run") {
+    SHELLEXECUTEINFOW execute = {};
+    execute.cbSize = sizeof execute;
+    execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    execute.lpFile = command.c_str();
+    execute.nShow = SW_SHOWNORMAL;
+    return ::ShellExecuteExW(&execute) != 0 ? execute.hProcess : nullptr;
+  }
+  say("command", command);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
   if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
-                       CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT | CREATE_DEFAULT_ERROR_MODE,
-                       nullptr, directory.empty() ? nullptr : directory.c_str(), &startup,
+                       CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &startup,
                        &process) == 0) {
-    report.line("error", L"the command could not be started");
-    return 1;
+    return nullptr;
   }
   ::CloseHandle(process.hThread);
-  for (int i = 0; i < kPolls && !exists(ready) && !ended(process.hProcess); ++i) {
-    ::Sleep(kPollMilliseconds);
-  }
-  bool prompt = false;
-  bool attached = !ended(process.hProcess) && ::AttachConsole(process.dwProcessId) != 0;
-  HANDLE input = INVALID_HANDLE_VALUE;
-  HANDLE output = INVALID_HANDLE_VALUE;
-  if (attached) {
-    input = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    output = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    for (int i = 0; i < kPolls && !ended(process.hProcess); ++i) {
-      if (showsPrompt(screenLines(output))) {
-        prompt = true;
-        break;
-      }
-      ::Sleep(kPollMilliseconds);
+  return process.hProcess;
+}
+
+// The console's lines up to the cursor's, without trailing blanks.
+std::vector<std::wstring> screen(HANDLE output) {
+  std::vector<std::wstring> lines;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (::GetConsoleScreenBufferInfo(output, &info) != 0) {
+    std::wstring row(static_cast<std::size_t>(info.dwSize.X), L' ');
+    for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+      DWORD read = 0;
+      ::ReadConsoleOutputCharacterW(output, row.data(), static_cast<DWORD>(row.size()), COORD{0, y},
+                                    &read);
+      const std::wstring line = row.substr(0, read);
+      lines.push_back(line.substr(0, line.find_last_not_of(L' ') + 1));
     }
   }
-  report.line("ended before prompt", prompt ? L"no" : L"yes");
-  if (attached) {
-    for (const std::wstring& line : screenLines(output)) {
-      report.line("screen", line);
-    }
-    if (prompt) {
-      pressEnter(input);
-    }
-  }
-  if (::WaitForSingleObject(process.hProcess, kPolls * kPollMilliseconds) != WAIT_OBJECT_0) {
-    report.line("error", L"still running after Enter: ended");
-    ::TerminateProcess(process.hProcess, 255);
-    ::WaitForSingleObject(process.hProcess, INFINITE);
-  }
-  DWORD status = 0;
-  ::GetExitCodeProcess(process.hProcess, &status);
-  report.line("exit", std::to_wstring(status));
-  ::CloseHandle(process.hProcess);
-  return 0;
+  return lines;
+}
+
+bool running(HANDLE process) {
+  return ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int count = 0;
-  wchar_t** arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (arguments == nullptr || count < 5) {
+  wchar_t** argument = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (count < 5 || (report = ::_wfopen(argument[1], L"wb")) == nullptr) {
     return 2;
   }
-  Report report(arguments[1]);
-  if (!report.valid()) {
-    return 2;
+  const std::wstring mode = argument[3];
+  const std::wstring command =
+      mode == L"verb" && count == 7 ? verbCommand(argument[4], argument[5], argument[6])
+      : mode == L"sendto"           ? sendToCommand(argument[4], {argument + 5, argument + count})
+                                    : argument[4];
+  const HANDLE process = start(mode, command);
+  if (process == nullptr) {
+    say("error", L"not started: " + command);
+    return 1;
   }
-  const wchar_t* ready = arguments[2];
-  const std::wstring mode = arguments[3];
-  std::wstring command;
-  std::wstring directory;
-  if (mode == L"verb" && count == 7) {
-    if (!verbCommand(arguments[4], arguments[5], arguments[6], command)) {
-      report.line("error", L"no such verb");
-      return 1;
+  constexpr int kPolls = 1200;  // a minute at most, for each wait
+  for (int i = 0; i < kPolls && running(process) &&
+                  ::GetFileAttributesW(argument[2]) == INVALID_FILE_ATTRIBUTES;
+       ++i) {
+    ::Sleep(50);
+  }
+  bool prompt = false;
+  if (running(process) && ::AttachConsole(::GetProcessId(process)) != 0) {
+    const HANDLE output =
+        ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
+    std::vector<std::wstring> lines;
+    for (int i = 0; i < kPolls && running(process) && !prompt; ++i) {
+      lines = screen(output);
+      for (const std::wstring& line : lines) {
+        prompt = prompt || line == L"Press Enter to close.";
+      }
+      ::Sleep(prompt ? 0 : 50);
     }
-  } else if (mode == L"sendto") {
-    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    if (!sendToCommand(arguments[4], {arguments + 5, arguments + count}, command, directory)) {
-      report.line("error", L"the shortcut could not be read");
-      return 1;
+    for (const std::wstring& line : lines) {
+      say("screen", line);
     }
-  } else if (mode == L"command" && count == 5) {
-    command = arguments[4];
-  } else {
-    return 2;
+    INPUT_RECORD keys[2] = {};
+    for (int i = 0; i < 2; ++i) {
+      keys[i].EventType = KEY_EVENT;
+      keys[i].Event.KeyEvent = {i == 0, 1, VK_RETURN, 0, {L'\r'}, 0};
+    }
+    // Again until it ends: the program drops the keys pressed before it asked.
+    const HANDLE input =
+        ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
+    for (int i = 0; i < kPolls / 10 && running(process); ++i) {
+      DWORD written = 0;
+      ::WriteConsoleInputW(input, keys, 2, &written);
+      ::WaitForSingleObject(process, 500);
+    }
   }
-  return run(report, ready, command, directory);
+  say("prompt", prompt ? L"yes" : L"no");
+  if (::WaitForSingleObject(process, kPolls * 50) == WAIT_TIMEOUT) {
+    ::TerminateProcess(process, 255);
+  }
+  DWORD status = 0;
+  ::GetExitCodeProcess(process, &status);
+  say("exit", std::to_wstring(status));
+  std::fclose(report);
+  return 0;
 }
