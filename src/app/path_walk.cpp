@@ -2,6 +2,8 @@
 
 #include "app/path_walk.h"
 
+#include <string_view>
+
 #include "app/console.h"
 #include "app/file_job.h"
 #include "app/options.h"
@@ -10,14 +12,19 @@
 
 namespace tunewright {
 
+namespace {
+
 bool endsWith(std::string_view text, std::string_view suffix) {
   return text.ends_with(suffix);
 }
 
+// True for names ending in ".fxp", ".FXP", ".fxb" or ".FXB" (no other spelling counts).
 bool hasPresetExtension(const char* path) {
   return endsWith(path, ".fxp") || endsWith(path, ".FXP") || endsWith(path, ".fxb") ||
          endsWith(path, ".FXB");
 }
+
+}  // namespace
 
 bool processPath(const char* path) {
   // The extension decides first, so a directory or missing file named *.fxp goes to the job.
