@@ -11,14 +11,50 @@ if(NOT EXISTS ${node_modules}/fflate/umd/index.js OR NOT EXISTS ${node_modules}/
     "${PROJECT_SOURCE_DIR}")
 endif()
 
-# Every source of the core but the command-line front end and the file system, so that the
-# page follows the program as converters and formats are added.
-get_target_property(engine_sources tunewright_core SOURCES)
-list(FILTER engine_sources EXCLUDE REGEX "^src/(app|platform)/")
-list(TRANSFORM engine_sources PREPEND ${PROJECT_SOURCE_DIR}/)
-string(REPLACE ";" "|" engine_sources "${engine_sources}")
+# The module's toolchain tried now on a small module that uses the C++ library
+# (cmake/wasm-probe), so that a missing piece is named here rather than met halfway through the
+# build ('algorithm' file not found). Tried on each configure until it works. A build of its
+# own, as the module's is: try_compile would use this project's compiler.
+if(NOT TUNEWRIGHT_WASM_TOOLCHAIN_WORKS)
+  set(probe ${CMAKE_BINARY_DIR}/wasm-probe)
+  file(REMOVE_RECURSE ${probe})
+  execute_process(
+    COMMAND ${CMAKE_COMMAND} -S ${PROJECT_SOURCE_DIR}/cmake/wasm-probe -B ${probe}
+      -G ${CMAKE_GENERATOR} -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/wasm32-wasi.cmake
+    RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT failed)
+    execute_process(COMMAND ${CMAKE_COMMAND} --build ${probe}
+      RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  endif()
+  if(failed)
+    message(FATAL_ERROR "The page's WebAssembly toolchain cannot build a small C++ module (clang "
+      "for wasm32-wasi, with the C++ library, linked by lld). On Debian, install: "
+      "apt-get install clang lld-14 wasi-libc libc++-14-dev-wasm32 "
+      "libclang-rt-14-dev-wasm32\nWhat the build said:\n${output}")
+  endif()
+  set(TUNEWRIGHT_WASM_TOOLCHAIN_WORKS ON CACHE INTERNAL "The page's toolchain built a module")
+endif()
+
+# The engine's layers, the framework with the converters and the preset image, as their own
+# targets list them, so that the page follows the program as converters and formats are added:
+# their sources, the header folders they are built with, and the ones they give their users,
+# which are all the glue may include.
+set(engine_sources "")
+set(engine_includes "")
+set(glue_includes "")
+foreach(layer tunewright_convert tunewright_preset)
+  get_target_property(sources ${layer} SOURCES)
+  list(TRANSFORM sources PREPEND ${PROJECT_SOURCE_DIR}/)
+  get_target_property(includes ${layer} INCLUDE_DIRECTORIES)
+  get_target_property(interface ${layer} INTERFACE_INCLUDE_DIRECTORIES)
+  list(APPEND engine_sources ${sources})
+  list(APPEND engine_includes ${includes})
+  list(APPEND glue_includes ${interface})
+endforeach()
 get_target_property(warnings tunewright_warnings INTERFACE_COMPILE_OPTIONS)
-string(REPLACE ";" "|" warnings "${warnings}")
+foreach(list engine_sources engine_includes glue_includes warnings)
+  string(REPLACE ";" "|" ${list} "${${list}}")
+endforeach()
 
 set(wasm ${CMAKE_BINARY_DIR}/wasm/tunewright.wasm)
 ExternalProject_Add(web_engine
@@ -30,6 +66,8 @@ ExternalProject_Add(web_engine
     -DCMAKE_BUILD_TYPE=MinSizeRel
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
     -DTUNEWRIGHT_ENGINE_SOURCES=${engine_sources}
+    -DTUNEWRIGHT_ENGINE_INCLUDES=${engine_includes}
+    -DTUNEWRIGHT_GLUE_INCLUDES=${glue_includes}
     -DTUNEWRIGHT_WARNINGS=${warnings}
   BUILD_ALWAYS ON
   INSTALL_COMMAND ""

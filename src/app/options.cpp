@@ -28,8 +28,8 @@ bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-}  // namespace
-
+// Reads a number as "%d" does (leading white space, optional sign, digits, the rest ignored),
+// saturating to the 32-bit range. False, with value unchanged, when no number begins the text.
 bool scanDecimal(const char* text, int32_t& value) {
   while (isScanSpace(*text)) {
     ++text;
@@ -60,11 +60,14 @@ bool scanDecimal(const char* text, int32_t& value) {
   return true;
 }
 
+// The rest of the argument from position on; moves position onto its terminating zero.
 const char* optionParameter(const char* argument, int32_t& position) {
   const char* parameter = argument + position;
   position += static_cast<int32_t>(std::string_view(parameter).size());
   return parameter;
 }
+
+}  // namespace
 
 int32_t parseOptions(int argc, const char* const* argv) {
   options = Options{};

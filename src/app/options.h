@@ -33,13 +33,6 @@ bool reportError(int32_t severity, std::initializer_list<std::string_view> piece
 // first file argument (argc when there is none), or 0 when an option error stops the run.
 int32_t parseOptions(int argc, const char* const* argv);
 
-// The rest of the argument from position on; moves position onto its terminating zero.
-const char* optionParameter(const char* argument, int32_t& position);
-
-// Reads a number as "%d" does (leading white space, optional sign, digits, the rest ignored),
-// saturating to the 32-bit range. False, with value unchanged, when no number begins the text.
-bool scanDecimal(const char* text, int32_t& value);
-
 void printUsage();
 void printVersion();
 void printConverterList();

@@ -2,6 +2,8 @@
 
 #include "app/path_walk.h"
 
+#include <string_view>
+
 #include "app/console.h"
 #include "app/file_job.h"
 #include "app/options.h"
@@ -10,32 +12,17 @@
 
 namespace tunewright {
 
+namespace {
+
 bool endsWith(std::string_view text, std::string_view suffix) {
   return text.ends_with(suffix);
 }
 
+// True for names ending in ".fxp", ".FXP", ".fxb" or ".FXB" (no other spelling counts).
 bool hasPresetExtension(const char* path) {
   return endsWith(path, ".fxp") || endsWith(path, ".FXP") || endsWith(path, ".fxb") ||
          endsWith(path, ".FXB");
 }
-
-bool processPath(const char* path) {
-  // The extension decides first, so a directory or missing file named *.fxp goes to the job.
-  // A preset named here is reached through the directory it lies in, as one found in a scan.
-  if (hasPresetExtension(path)) {
-    platform::Directory directory;
-    const char* name = directory.openParentOf(path);
-    return processPresetFile(
-        {directory, name != nullptr ? name : path, platform::EntryKind::kUnknown, path});
-  }
-  platform::Directory directory;
-  if (directory.open(path) == platform::DirectoryOpening::kMissing) {
-    return true;
-  }
-  return scanDirectory(directory, path);
-}
-
-namespace {
 
 // Whether a scan acts on an entry: a preset it converts, or with -r a directory it enters.
 bool isScanned(const platform::DirectoryEntry& entry) {
@@ -45,8 +32,9 @@ bool isScanned(const platform::DirectoryEntry& entry) {
           name != "..");
 }
 
-}  // namespace
-
+// Sends every preset in the directory, held open (closed: it cannot be read), to the file job
+// and, with -r, every subdirectory to itself, depth first; path names it in messages. Returns
+// false when the run must stop.
 bool scanDirectory(const platform::Directory& directory, const char* path) {
   if (options.verbosity >= 1) {
     printLine({"Searching directory: ", path});
@@ -92,6 +80,24 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
       break;
   }
   return false;
+}
+
+}  // namespace
+
+bool processPath(const char* path) {
+  // The extension decides first, so a directory or missing file named *.fxp goes to the job.
+  // A preset named here is reached through the directory it lies in, as one found in a scan.
+  if (hasPresetExtension(path)) {
+    platform::Directory directory;
+    const char* name = directory.openParentOf(path);
+    return processPresetFile(
+        {directory, name != nullptr ? name : path, platform::EntryKind::kUnknown, path});
+  }
+  platform::Directory directory;
+  if (directory.open(path) == platform::DirectoryOpening::kMissing) {
+    return true;
+  }
+  return scanDirectory(directory, path);
 }
 
 }  // namespace tunewright

@@ -14,25 +14,8 @@ namespace {
 
 constexpr FormatId kLatest = -1;
 
-}  // namespace
-
-bool converterLess(const Converter* a, const Converter* b) {
-  if (a->sourceId() != b->sourceId()) {
-    return a->sourceId() < b->sourceId();
-  }
-  return a->targetId() < b->targetId();
-}
-
-void snapshotConverters() {
-  copyConverterRegistry(sortedConverters);
-  std::sort(sortedConverters.begin(), sortedConverters.end(), converterLess);
-}
-
-bool isKnownTarget(FormatId id) {
-  return std::any_of(sortedConverters.begin(), sortedConverters.end(),
-                     [id](const Converter* c) { return c->targetId() == id; });
-}
-
+// Whether candidate may extend chain: in latest mode only forward steps; otherwise only steps
+// that do not return to a format the chain has already passed through.
 bool canAppend(bool latestMode, const ConverterList& chain, const Converter* candidate) {
   if (latestMode) {
     return candidate->sourceId() < candidate->targetId();
@@ -42,6 +25,7 @@ bool canAppend(bool latestMode, const ConverterList& chain, const Converter* can
   });
 }
 
+// The depth-limited step of buildChain; target is exactly kLatest in latest mode.
 bool searchChain(FormatId from, FormatId target, ConverterList& chain, int32_t depth,
                  int32_t limit) {
   if (from == target) {
@@ -61,6 +45,25 @@ bool searchChain(FormatId from, FormatId target, ConverterList& chain, int32_t d
     chain.pop_back();
   }
   return target == kLatest;
+}
+
+}  // namespace
+
+bool converterLess(const Converter* a, const Converter* b) {
+  if (a->sourceId() != b->sourceId()) {
+    return a->sourceId() < b->sourceId();
+  }
+  return a->targetId() < b->targetId();
+}
+
+void snapshotConverters() {
+  copyConverterRegistry(sortedConverters);
+  std::sort(sortedConverters.begin(), sortedConverters.end(), converterLess);
+}
+
+bool isKnownTarget(FormatId id) {
+  return std::any_of(sortedConverters.begin(), sortedConverters.end(),
+                     [id](const Converter* c) { return c->targetId() == id; });
 }
 
 bool buildChain(FormatId source, FormatId target, ConverterList& chain) {

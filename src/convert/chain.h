@@ -25,12 +25,4 @@ bool isKnownTarget(FormatId id);
 // false, with chain left empty, when there is none.
 bool buildChain(FormatId source, FormatId target, ConverterList& chain);
 
-// The depth-limited step of buildChain; target is exactly -1 in latest mode.
-bool searchChain(FormatId from, FormatId target, ConverterList& chain, int32_t depth,
-                 int32_t limit);
-
-// Whether candidate may extend chain: in latest mode only forward steps; otherwise only steps
-// that do not return to a format the chain has already passed through.
-bool canAppend(bool latestMode, const ConverterList& chain, const Converter* candidate);
-
 }  // namespace tunewright

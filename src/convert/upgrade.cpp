@@ -179,8 +179,8 @@ UpgradeOutcome convertWhole(const Converter& step, ImageKind kind, int32_t lengt
 
 // Indexed by UpgradeOutcome.
 constexpr OutcomeWords kOutcomeWords[] = {
-    {0, ""},
-    {0, ""},
+    {0, ""},  // no-mutate(constant): not an error, so its severity is never read
+    {0, ""},  // no-mutate(constant): not an error, so its severity is never read
     {1, "Unrecognized source format: "},
     {1, "Couldn't make converter chain: "},
     {2, "Converter input does not match source format: "},

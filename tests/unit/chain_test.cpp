@@ -147,19 +147,26 @@ TEST(BuildChain, NeverLongerThanTheNumberOfConverters) {
   EXPECT_TRUE(buildChain(1, 4, chain));
   EXPECT_EQ(chain.size(), 3u);
   chain.clear();
-  EXPECT_TRUE(searchChain(1, -1, chain, 0, 2));  // latest mode stops at the depth limit
-  EXPECT_EQ(chain.size(), 2u);
+  EXPECT_TRUE(buildChain(1, -1, chain));  // latest mode reaches the limit and stops there
+  EXPECT_EQ(chain.size(), 3u);
 }
 
-TEST(CanAppend, LatestModeLooksAtDirectionExactModeAtThePath) {
+TEST(BuildChain, LatestModeLooksAtDirectionExactModeAtThePath) {
   const FakeConverter forward(1, 2);
   const FakeConverter backward(2, 1);
   const FakeConverter onward(2, 3);
-  EXPECT_TRUE(canAppend(true, {}, &forward));
-  EXPECT_FALSE(canAppend(true, {}, &backward));
-  EXPECT_TRUE(canAppend(false, {}, &backward));
-  EXPECT_FALSE(canAppend(false, {&forward}, &backward));  // would return to 1
-  EXPECT_TRUE(canAppend(false, {&forward}, &onward));
+  const ScopedConverters scope({&forward, &backward, &onward});
+  ConverterList latest;
+  EXPECT_TRUE(buildChain(2, -1, latest));  // forward steps only: 2 -> 1 is passed over
+  EXPECT_EQ(steps(latest), (std::vector<std::pair<FormatId, FormatId>>{{2, 3}}));
+  ConverterList back;
+  EXPECT_TRUE(buildChain(2, 1, back));  // a backward step where it is asked for
+  EXPECT_EQ(steps(back), (std::vector<std::pair<FormatId, FormatId>>{{2, 1}}));
+  ConverterList none;
+  EXPECT_FALSE(buildChain(1, 4, none));  // never 1 -> 2 -> 1 -> 2 ...
+  ConverterList onwards;
+  EXPECT_TRUE(buildChain(1, 3, onwards));
+  EXPECT_EQ(steps(onwards), (std::vector<std::pair<FormatId, FormatId>>{{1, 2}, {2, 3}}));
 }
 
 }  // namespace

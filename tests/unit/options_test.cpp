@@ -143,7 +143,8 @@ TEST_F(ParseOptions, ToleratedErrorsApplyTheirFallbacks) {
   EXPECT_EQ(options.errorLevel, 2);
 }
 
-TEST(ScanDecimal, ReadsLikePercentDAndSaturates) {
+// Numbers, here in -e, are read as "%d" reads them, saturating to 32 bits.
+TEST_F(ParseOptions, NumbersAreReadLikePercentDAndSaturate) {
   constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
   constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
   struct Case {
@@ -164,25 +165,29 @@ TEST(ScanDecimal, ReadsLikePercentDAndSaturates) {
            Case{"-2147483649", true, kMin},
            Case{"99999999999999999999999999", true, kMax},
            Case{"-99999999999999999999999999", true, kMin},
-           Case{"", false, 55},
-           Case{"x3", false, 55},
-           Case{"-", false, 55},
-           Case{"+-3", false, 55},
-           Case{"- 3", false, 55},
+           Case{"", false, 0},
+           Case{"x3", false, 0},
+           Case{"-", false, 0},
+           Case{"+-3", false, 0},
+           Case{"- 3", false, 0},
        }) {
-    int32_t value = 55;
-    EXPECT_EQ(scanDecimal(c.text, value), c.read) << c.text;
-    EXPECT_EQ(value, c.value) << c.text;
+    const std::string argument = std::string("-e") + c.text;
+    const Parsed parsed = parse({argument.c_str()});
+    EXPECT_EQ(parsed.result, c.read ? 2 : 0) << c.text;
+    if (c.read) {
+      EXPECT_EQ(options.errorLevel, c.value) << c.text;
+    } else {
+      EXPECT_EQ(parsed.errors, "Error 3: Invalid error level '" + std::string(c.text) + "'.\n");
+    }
   }
 }
 
-TEST(OptionParameter, ReturnsTheRestAndMovesToTheEnd) {
-  const char* argument = "-pabc";
-  int32_t position = 2;
-  EXPECT_STREQ(optionParameter(argument, position), "abc");
-  EXPECT_EQ(position, 5);
-  EXPECT_STREQ(optionParameter(argument, position), "");
-  EXPECT_EQ(position, 5);
+TEST_F(ParseOptions, AParameterEndsItsArgument) {
+  const Parsed parsed = parse({"-pabc", "-v"});  // abc is not three more letters
+  EXPECT_EQ(parsed.result, 3);
+  EXPECT_EQ(parsed.errors, "");
+  EXPECT_STREQ(options.prefix, "abc");
+  EXPECT_EQ(options.verbosity, 1);
 }
 
 // The text itself is checked once, end to end; here, its layout.
