@@ -326,8 +326,8 @@ struct NameInformation {
   WCHAR fileName[kMaxName + 1];
 };
 
-NTSTATUS giveName(HANDLE file, HANDLE directory, std::wstring_view name,
-                  FILE_INFORMATION_CLASS how, bool replace) {
+NTSTATUS giveName(HANDLE file, HANDLE directory, std::wstring_view name, FILE_INFORMATION_CLASS how,
+                  bool replace) {
   NameInformation information = {};
   information.replaceIfExists = replace ? TRUE : FALSE;
   information.rootDirectory = directory;
@@ -400,9 +400,9 @@ class TemporaryFile {
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
       wchar_t name[64];
-      const int length = std::swprintf(name, sizeof name / sizeof name[0],
-                                       L".tunewright-%lu-%u.tmp", ::GetCurrentProcessId(),
-                                       counter++);
+      const int length =
+          std::swprintf(name, sizeof name / sizeof name[0], L".tunewright-%lu-%u.tmp",
+                        ::GetCurrentProcessId(), counter++);
       ::AcquireSRWLockExclusive(&temporaryLock);
       HANDLE file = INVALID_HANDLE_VALUE;
       const NTSTATUS status =
@@ -530,8 +530,8 @@ class AccessRules {
   void inheritAgain(HANDLE replacement) const {
     if (kept_ && inherited_) {
       ::SetSecurityInfo(replacement, SE_FILE_OBJECT,
-                        DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
-                        nullptr, nullptr, rules_, nullptr);
+                        DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, rules_, nullptr);
     }
   }
 
@@ -722,8 +722,8 @@ DirectoryOpening Directory::openSubdirectory(const Directory& parent, const char
   const HANDLE at = handleOf(parent.handle_);
   // The entry itself, even a link or junction, which is then no part of the scan.
   HANDLE opened = INVALID_HANDLE_VALUE;
-  NTSTATUS status = openAt(at, wide, kListable, FILE_OPEN,
-                           FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, opened);
+  NTSTATUS status =
+      openAt(at, wide, kListable, FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, opened);
   const bool listable = NT_SUCCESS(status);
   if (status == STATUS_ACCESS_DENIED) {
     status = openAt(at, wide, kWorkedIn, FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
@@ -741,7 +741,8 @@ DirectoryOpening Directory::openSubdirectory(const Directory& parent, const char
   }
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     // A folder a filter stands behind (a cloud placeholder, say): listed through the filter.
-    directory.reset(::ReOpenFile(directory.get(), kListable, kShareAll, FILE_FLAG_BACKUP_SEMANTICS));
+    directory.reset(
+        ::ReOpenFile(directory.get(), kListable, kShareAll, FILE_FLAG_BACKUP_SEMANTICS));
     if (!directory.valid()) {
       return DirectoryOpening::kUnreadable;
     }
@@ -760,10 +761,10 @@ ListOutcome Directory::list(EntryVisitor visit, void* context) const {
   std::string name;
   for (BOOLEAN restart = TRUE;; restart = FALSE) {
     IO_STATUS_BLOCK io;
-    const NTSTATUS status = ::NtQueryDirectoryFile(
-        handleOf(handle_), nullptr, nullptr, nullptr, &io, buffer.data(),
-        static_cast<ULONG>(buffer.size() * sizeof buffer[0]),
-        FileFullDirectoryInformation, FALSE, nullptr, restart);
+    const NTSTATUS status =
+        ::NtQueryDirectoryFile(handleOf(handle_), nullptr, nullptr, nullptr, &io, buffer.data(),
+                               static_cast<ULONG>(buffer.size() * sizeof buffer[0]),
+                               FileFullDirectoryInformation, FALSE, nullptr, restart);
     if (status == STATUS_NO_MORE_FILES || (restart && status == STATUS_NO_SUCH_FILE)) {
       return ListOutcome::kFinished;
     }
@@ -900,9 +901,9 @@ OutputState Output::examine(bool followLink) {
     const FileHandle file(opened);
     BY_HANDLE_FILE_INFORMATION information;
     if (!NT_SUCCESS(status) || !fileInformation(file.get(), information)) {
-      state_ = isMissing(status)                  ? OutputState::kNothing
+      state_ = isMissing(status)                 ? OutputState::kNothing
                : refusedAsTooLong(status, name_) ? OutputState::kNameTooLong
-                                                  : OutputState::kUnreachable;
+                                                 : OutputState::kUnreachable;
       return state_;
     }
     found_ = identityOf(information);
