@@ -246,6 +246,18 @@ std::size_t nameStart(std::string_view path) {
   return separator == std::string_view::npos ? 0 : separator + 1;
 }
 
+// A command-line path as the absolute path of the directory it lies in and its last component.
+struct CommandLinePath {
+  std::wstring directory;  // empty when it cannot be made
+  std::wstring name;
+};
+
+CommandLinePath splitCommandLinePath(const char* path) {
+  const std::wstring wide = widen(path);
+  const std::size_t name = nameStart(path) == 0 ? 0 : wide.find_last_of(L"/\\") + 1;
+  return {directoryPath(wide.substr(0, name)), wide.substr(name)};
+}
+
 // Opens a directory by its absolute path (links followed); INVALID_HANDLE_VALUE when it is not
 // one or cannot be opened with access.
 HANDLE openDirectoryPath(const std::wstring& path, ACCESS_MASK access) {
@@ -656,11 +668,9 @@ void waitForEnter() {
 
 bool pathExists(const char* path) {
   // The attributes of the name itself: a link is there even when what it names is not.
-  const std::wstring wide = widen(path);
-  const std::size_t name = nameStart(path) == 0 ? 0 : wide.find_last_of(L"/\\") + 1;
-  const std::wstring directory = directoryPath(wide.substr(0, name));
-  return !directory.empty() &&
-         ::GetFileAttributesW((directory + wide.substr(name)).c_str()) != INVALID_FILE_ATTRIBUTES;
+  const CommandLinePath split = splitCommandLinePath(path);
+  return !split.directory.empty() &&
+         ::GetFileAttributesW((split.directory + split.name).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 Directory::~Directory() {
@@ -703,9 +713,7 @@ DirectoryOpening Directory::open(const char* path) {
 
 const char* Directory::openParentOf(const char* path) {
   *this = Directory();
-  const std::wstring wide = widen(path);
-  const std::size_t name = nameStart(path) == 0 ? 0 : wide.find_last_of(L"/\\") + 1;
-  const HANDLE directory = openDirectoryPath(directoryPath(wide.substr(0, name)), kWorkedIn);
+  const HANDLE directory = openDirectoryPath(splitCommandLinePath(path).directory, kWorkedIn);
   if (directory == INVALID_HANDLE_VALUE) {
     return nullptr;
   }
