@@ -1,6 +1,6 @@
 # Install layout and packages: the program in bin, the man page in share/man/man1, the README
 # and licence in share/doc/tunewright, the browser page in share/tunewright (in bin on
-# Windows); a Debian package natively, a .zip for Windows.
+# Windows); a Debian package natively, a .zip and an installer (.msi) for Windows.
 
 include(GNUInstallDirs)
 
@@ -42,6 +42,7 @@ set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  include(${CMAKE_CURRENT_LIST_DIR}/windows_installer.cmake)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

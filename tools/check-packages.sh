@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks what users install: the install tree of the release build, and the Debian package and
-# the Windows .zip made from the release and mingw builds, as a user gets them: the files they
-# hold, the browser page as the web build made it, and their program, run from an unpacked
-# copy, listing its converters and converting a preset to the same bytes as the tested build.
+# the Windows .zip and installer (.msi) made from the release and mingw builds, as a user gets
+# them: the files they hold, the browser page as the web build made it, and their program, run
+# from an unpacked copy, listing its converters and converting a preset to the same bytes as
+# the tested build. (The installer installed, used and removed: the mingw build's test
+# "installer".)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=$(mktemp -d)
@@ -85,3 +87,33 @@ done
 echo "tunewright.exe imports only: $(tr '\n' ' ' <<<"$dlls")"
 export WINEDEBUG=-all
 check_program zip wine "$exe"
+
+echo "== Windows installer (.msi)"
+(cd build/mingw && cpack -G External) >/dev/null
+msi=$(ls build/mingw/tunewright-*-x64.msi)
+msiinfo suminfo "$msi" | grep -qx "Template: x64;1033" || fail "$msi is not for x64, English"
+msiextract -C "$work/msi" "$msi" >/dev/null
+# One folder, as the installer makes it under Program Files.
+packaged=$(cd "$work/msi" && find . -type f | sort)
+expected_files=$'./tunewright/LICENSE.txt\n./tunewright/README.txt\n./tunewright/tunewright.exe'
+expected_files+=$'\n./tunewright/tunewright.html'
+[ "$packaged" = "$expected_files" ] || fail "$msi holds: $packaged"
+cmp "$work/msi/tunewright/tunewright.html" "$page" || fail "the installer's page differs"
+cmp "$work/msi/tunewright/README.txt" README.md || fail "the installer's README differs"
+cmp "$work/msi/tunewright/LICENSE.txt" LICENSE || fail "the installer's licence differs"
+# The .zip's program, but for the time stamp that stripping each staged copy writes into its
+# header, and the header's checksum, which covers the time stamp.
+python3 - "$work/msi/tunewright/tunewright.exe" "$exe" <<'EOF' ||
+import struct
+import sys
+images = []
+for path in sys.argv[1:]:
+    image = bytearray(open(path, "rb").read())
+    header = struct.unpack_from("<I", image, 0x3C)[0]
+    for field in (header + 8, header + 24 + 64):  # TimeDateStamp, CheckSum
+        image[field:field + 4] = bytes(4)
+    images.append(image)
+sys.exit(images[0] != images[1])
+EOF
+  fail "the installer's program is not the .zip's"
+check_program msi wine "$work/msi/tunewright/tunewright.exe"
