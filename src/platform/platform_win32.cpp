@@ -66,8 +66,9 @@ class FileHandle {
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ULONG kSynchronous = FILE_SYNCHRONOUS_IO_NONALERT;
 // What a directory is opened with: to be listed, or only worked in.
-constexpr ACCESS_MASK kListable = FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE;
-constexpr ACCESS_MASK kWorkedIn = FILE_TRAVERSE | SYNCHRONIZE;
+// (Reading its attributes, which every check of what it is needs, comes with either.)
+constexpr ACCESS_MASK kWorkedIn = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK kListable = FILE_LIST_DIRECTORY | kWorkedIn;
 // The longest name any Windows file system takes, in UTF-16 units (under wine: bytes of UTF-8).
 constexpr std::size_t kMaxName = 255;
 
@@ -134,6 +135,14 @@ NTSTATUS openAt(HANDLE directory, std::wstring_view name, ACCESS_MASK access, UL
     opened = handle;
   }
   return status;
+}
+
+// Opens an open file or folder again, this time through the filter a reparse point of its own
+// stands for (a cloud placeholder, a deduplicated file): an empty name relative to the handle.
+HANDLE reopenThroughFilter(HANDLE file, ACCESS_MASK access, ULONG options) {
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  openAt(file, L"", access, FILE_OPEN, options, opened);
+  return opened;
 }
 
 bool isMissing(NTSTATUS status) {
@@ -749,9 +758,10 @@ DirectoryOpening Directory::openSubdirectory(const Directory& parent, const char
   }
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     // A folder a filter stands behind (a cloud placeholder, say): listed through the filter.
-    directory.reset(
-        ::ReOpenFile(directory.get(), kListable, kShareAll, FILE_FLAG_BACKUP_SEMANTICS));
-    if (!directory.valid()) {
+    const FileIdentity found = identityOf(information);
+    directory.reset(reopenThroughFilter(directory.get(), kListable, FILE_DIRECTORY_FILE));
+    if (!directory.valid() || !fileInformation(directory.get(), information) ||
+        !sameFile(information, found)) {
       return DirectoryOpening::kUnreadable;
     }
   }
@@ -821,7 +831,8 @@ int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buf
     }
     // A file a filter stands behind (a cloud placeholder, say): read through the filter.
     const FileIdentity found = identityOf(information);
-    file.reset(::ReOpenFile(file.get(), GENERIC_READ, kShareAll, FILE_FLAG_SEQUENTIAL_SCAN));
+    file.reset(reopenThroughFilter(file.get(), GENERIC_READ,
+                                   FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY));
     if (!file.valid() || !fileInformation(file.get(), information) ||
         !sameFile(information, found)) {
       return -1;
