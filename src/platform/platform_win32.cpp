@@ -1,16 +1,24 @@
-// Win32 implementation of the platform layer: the wide-character system functions, with the
-// program's UTF-8 paths converted where they are called, so that no ANSI code page (and no
-// best-fit mapping) ever touches a name.
+// Win32 implementation of the platform layer: directories held open, and every file of a preset
+// reached relative to the directory it was found in through the NT calls that take a directory
+// handle, so that no path is looked up again. Names are converted from the program's UTF-8 where
+// the system is called: no ANSI code page, best-fit mapping or device name ever touches them.
 
 #define WIN32_LEAN_AND_MEAN
+#define WIN32_NO_STATUS
 #include <windows.h>
-// windows.h first: the security functions need its types.
+#undef WIN32_NO_STATUS
+// windows.h first: the others need its types.
 #include <aclapi.h>
+#include <ntstatus.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -21,46 +29,48 @@ struct CrtStartupInfo {
 extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment,
                               int expandWildcards, CrtStartupInfo* startupInfo);
 
+// The listing through a directory handle; ntdll has it, MinGW-w64 declares it only for drivers.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc,
+                                               PVOID apcContext, PIO_STATUS_BLOCK io,
+                                               PVOID information, ULONG length,
+                                               FILE_INFORMATION_CLASS informationClass,
+                                               BOOLEAN singleEntry, PUNICODE_STRING name,
+                                               BOOLEAN restartScan);
+
 namespace tunewright::platform {
 
 namespace {
 
 // Owns a handle and closes it on every way out.
-template <BOOL(WINAPI* Close)(HANDLE)>
-class ScopedHandle {
+class FileHandle {
  public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (valid()) {
-      Close(handle_);
-    }
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  explicit FileHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+  ~FileHandle() { reset(INVALID_HANDLE_VALUE); }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
 
   HANDLE get() const { return handle_; }
   bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
   void reset(HANDLE handle) {
     if (valid()) {
-      Close(handle_);
+      ::CloseHandle(handle_);
     }
     handle_ = handle;
-  }
-  // Closes now and reports whether the close succeeded; a failed close may mean lost data.
-  bool close() {
-    const HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    return Close(handle) != 0;
   }
 
  private:
   HANDLE handle_;
 };
 
-using FileHandle = ScopedHandle<::CloseHandle>;
-using FindHandle = ScopedHandle<::FindClose>;
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG kSynchronous = FILE_SYNCHRONOUS_IO_NONALERT;
+// What a directory is opened with: to be listed, or only worked in.
+// (Reading its attributes, which every check of what it is needs, comes with either.)
+constexpr ACCESS_MASK kWorkedIn = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK kListable = FILE_LIST_DIRECTORY | kWorkedIn;
+// The longest name any Windows file system takes, in UTF-16 units (under wine: bytes of UTF-8).
+constexpr std::size_t kMaxName = 255;
 
 std::wstring widen(std::string_view text) {
   std::wstring wide;
@@ -84,27 +94,201 @@ void narrowInto(std::wstring_view wide, std::string& out) {
   }
 }
 
-// The path as the wide functions take it without a length limit: "\\?\" before the absolute
-// path, which GetFullPathNameW makes as any Win32 function would (slashes, "." and "..").
-std::wstring systemPath(const char* path) {
-  const std::wstring wide = widen(path);
-  const DWORD capacity = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (wide.empty() || wide.starts_with(LR"(\\?\)") || capacity == 0) {
-    return wide;
+// Whether the program runs under wine, on a Linux file system: names are limited in bytes there,
+// and the access rules a file shows are made up from its permission bits, which rules given back
+// would change (wine grants the group and execute permission from them).
+bool underWine() {
+  static const bool wine =
+      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return wine;
+}
+
+bool nameTooLong(std::string_view name, std::wstring_view wide) {
+  return wide.size() > kMaxName || (underWine() && name.size() > kMaxName);
+}
+
+// A name that is one entry of a directory: relative opens take a backslash as a separator and a
+// colon as the start of a stream's name, and "." and ".." name no entry.
+bool isEntryName(std::wstring_view name) {
+  return !name.empty() && name != L"." && name != L".." &&
+         name.find_first_of(L"\\/:") == std::wstring_view::npos;
+}
+
+// Opens name relative to the directory held open as directory, never as a device and never
+// through a Win32 path rule (name is an NT name relative to the handle).
+NTSTATUS openAt(HANDLE directory, std::wstring_view name, ACCESS_MASK access, ULONG disposition,
+                ULONG options, HANDLE& opened, PSECURITY_DESCRIPTOR security = nullptr,
+                ULONG share = kShareAll) {
+  opened = INVALID_HANDLE_VALUE;
+  UNICODE_STRING objectName;
+  objectName.Buffer = const_cast<wchar_t*>(name.data());
+  objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  objectName.MaximumLength = objectName.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, directory, security);
+  IO_STATUS_BLOCK io;
+  HANDLE handle = nullptr;
+  const NTSTATUS status =
+      ::NtCreateFile(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                     disposition, options | kSynchronous, nullptr, 0);
+  if (NT_SUCCESS(status)) {
+    opened = handle;
   }
+  return status;
+}
+
+// Opens an open file or folder again, this time through the filter a reparse point of its own
+// stands for (a cloud placeholder, a deduplicated file): an empty name relative to the handle.
+HANDLE reopenThroughFilter(HANDLE file, ACCESS_MASK access, ULONG options) {
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  openAt(file, L"", access, FILE_OPEN, options, opened);
+  return opened;
+}
+
+bool isMissing(NTSTATUS status) {
+  return status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_NO_SUCH_FILE;
+}
+
+// Whether a failure to make or name a file means the name is too long: the file system says so,
+// or (under wine, whose Linux file system counts bytes) says there is no such name.
+bool refusedAsTooLong(NTSTATUS status, std::string_view name) {
+  return status == STATUS_NAME_TOO_LONG ||
+         ((status == STATUS_OBJECT_NAME_INVALID || isMissing(status)) && name.size() > kMaxName);
+}
+
+bool fileInformation(HANDLE file, BY_HANDLE_FILE_INFORMATION& information) {
+  return ::GetFileInformationByHandle(file, &information) != 0;
+}
+
+FileIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+  const auto join = [](DWORD high, DWORD low) { return (uint64_t{high} << 32) | low; };
+  return {information.dwVolumeSerialNumber,
+          join(information.nFileIndexHigh, information.nFileIndexLow),
+          static_cast<int64_t>(join(information.nFileSizeHigh, information.nFileSizeLow)),
+          static_cast<int64_t>(join(information.ftLastWriteTime.dwHighDateTime,
+                                    information.ftLastWriteTime.dwLowDateTime))};
+}
+
+bool sameFile(const BY_HANDLE_FILE_INFORMATION& information, const FileIdentity& identity) {
+  const FileIdentity found = identityOf(information);
+  return found.volume == identity.volume && found.file == identity.file;
+}
+
+// A symbolic link or a junction, which lead elsewhere by name; other reparse points (cloud
+// placeholders, deduplicated or compressed files) are the files and folders they seem. Wine
+// marks a link to a directory with tag 0, which no real reparse point carries.
+bool leadsElsewhere(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (IsReparseTagNameSurrogate(tag) || tag == 0);
+}
+
+// The same, for an open file: what the file system says of the file itself.
+bool leadsElsewhere(HANDLE file, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return false;
+  }
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  return ::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) == 0 ||
+         leadsElsewhere(tag.FileAttributes, tag.ReparseTag);
+}
+
+// The path of an open file as the system names it now (links resolved), or empty.
+std::wstring finalPath(HANDLE file, DWORD form) {
+  const DWORD capacity = ::GetFinalPathNameByHandleW(file, nullptr, 0, form);
+  if (capacity == 0) {
+    return {};
+  }
+  std::wstring path(capacity, L'\0');
+  const DWORD length = ::GetFinalPathNameByHandleW(file, path.data(), capacity, form);
+  path.resize(length > 0 && length < capacity ? length : 0);
+  return path;
+}
+
+// Whether what was opened as name relative to directory is that directory's own entry, not
+// what a link there leads to. Windows opens a link itself where asked to, which
+// leadsElsewhere() then tells; wine follows every link, and only the opened file's path shows
+// where it went. Where a path cannot be had, the file system's own word stands.
+bool isEntryOf(HANDLE directory, HANDLE opened, std::wstring_view name) {
+  const std::wstring parent = finalPath(directory, VOLUME_NAME_NT);
+  const std::wstring child = finalPath(opened, VOLUME_NAME_NT);
+  if (parent.empty() || child.empty()) {
+    return true;
+  }
+  const std::size_t slash = child.rfind(L'\\');
+  std::wstring_view parentPart(parent);
+  if (parentPart.ends_with(L'\\')) {
+    parentPart.remove_suffix(1);
+  }
+  const std::wstring_view found = std::wstring_view(child).substr(slash + 1);
+  return slash != std::wstring::npos && std::wstring_view(child).substr(0, slash) == parentPart &&
+         ::CompareStringOrdinal(found.data(), static_cast<int>(found.size()), name.data(),
+                                static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The absolute "\\?\" form of a directory named on the command line, for the wide functions
+// without a length limit. base is the directory part of a path ("dir\", "C:\", "C:", or empty
+// for the current directory); it is made absolute as any Win32 function makes a path (slashes,
+// "." and ".."), but with a name after it, so that a last folder named like a device (con,
+// nul) stays a folder. Ends with a backslash.
+std::wstring directoryPath(std::wstring base) {
+  base.push_back(L'x');
+  const DWORD capacity = ::GetFullPathNameW(base.c_str(), 0, nullptr, nullptr);
   std::wstring full(capacity, L'\0');
-  const DWORD length = ::GetFullPathNameW(wide.c_str(), capacity, full.data(), nullptr);
+  const DWORD length =
+      capacity == 0 ? 0 : ::GetFullPathNameW(base.c_str(), capacity, full.data(), nullptr);
   if (length == 0 || length >= capacity) {
-    return wide;
+    return {};
   }
-  full.resize(length);
-  if (full.starts_with(LR"(\\.\)") || full.starts_with(LR"(\\?\)")) {
-    return full;  // a device such as NUL
+  full.resize(length - 1);  // without the name
+  if (full.starts_with(LR"(\\?\)") || full.starts_with(LR"(\\.\)")) {
+    return full;
   }
   if (full.starts_with(LR"(\\)")) {
     return LR"(\\?\UNC\)" + full.substr(2);
   }
   return LR"(\\?\)" + full;
+}
+
+// Where the last component of a command-line path starts: after its last slash or backslash.
+std::size_t nameStart(std::string_view path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  return separator == std::string_view::npos ? 0 : separator + 1;
+}
+
+// A command-line path as the absolute path of the directory it lies in and its last component.
+struct CommandLinePath {
+  std::wstring directory;  // empty when it cannot be made
+  std::wstring name;
+};
+
+CommandLinePath splitCommandLinePath(const char* path) {
+  const std::wstring wide = widen(path);
+  const std::size_t name = nameStart(path) == 0 ? 0 : wide.find_last_of(L"/\\") + 1;
+  return {directoryPath(wide.substr(0, name)), wide.substr(name)};
+}
+
+// Opens a directory by its absolute path (links followed); INVALID_HANDLE_VALUE when it is not
+// one or cannot be opened with access.
+HANDLE openDirectoryPath(const std::wstring& path, ACCESS_MASK access) {
+  if (path.empty()) {
+    return INVALID_HANDLE_VALUE;
+  }
+  FileHandle directory(::CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!directory.valid() || !fileInformation(directory.get(), information) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return directory.release();
+}
+
+HANDLE handleOf(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+std::intptr_t stored(HANDLE handle) {
+  return reinterpret_cast<std::intptr_t>(handle);
 }
 
 bool writeAll(HANDLE file, const void* data, std::size_t length) {
@@ -113,13 +297,81 @@ bool writeAll(HANDLE file, const void* data, std::size_t length) {
          written == length;
 }
 
-// The temporary file being written, and its handle while it is open, for the interruption
-// handler to remove. The lock makes "made, then named here", "closed, then forgotten here" and
-// "renamed or removed, then forgotten" single steps for the handler, which runs on a thread of
-// its own.
+// Reads up to length bytes; fewer only at the end of the file (or on an error).
+int32_t readUpTo(HANDLE file, unsigned char* buffer, int32_t length) {
+  int32_t total = 0;
+  while (total < length) {
+    DWORD got = 0;
+    if (::ReadFile(file, buffer + total, static_cast<DWORD>(length - total), &got, nullptr) == 0 ||
+        got == 0) {
+      break;
+    }
+    total += static_cast<int32_t>(got);
+  }
+  return total;
+}
+
+// FILE_FULL_DIR_INFORMATION, one entry of a listing. For a reparse point, eaSize holds its tag.
+struct FullDirectoryEntry {
+  ULONG nextEntryOffset;
+  ULONG fileIndex;
+  LARGE_INTEGER creationTime;
+  LARGE_INTEGER lastAccessTime;
+  LARGE_INTEGER lastWriteTime;
+  LARGE_INTEGER changeTime;
+  LARGE_INTEGER endOfFile;
+  LARGE_INTEGER allocationSize;
+  ULONG fileAttributes;
+  ULONG fileNameLength;
+  ULONG eaSize;
+  WCHAR fileName[1];
+};
+
+EntryKind kindOf(const FullDirectoryEntry& entry) {
+  const bool elsewhere = leadsElsewhere(entry.fileAttributes, entry.eaSize);
+  if ((entry.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return elsewhere ? EntryKind::kLink : EntryKind::kDirectory;
+  }
+  if ((entry.fileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+    return EntryKind::kSpecial;
+  }
+  return elsewhere ? EntryKind::kLink : EntryKind::kFile;
+}
+
+// FILE_RENAME_INFORMATION and FILE_LINK_INFORMATION, which share their layout: a new name for an
+// open file, relative to a directory handle.
+struct NameInformation {
+  BOOLEAN replaceIfExists;
+  HANDLE rootDirectory;
+  ULONG fileNameLength;
+  WCHAR fileName[kMaxName + 1];
+};
+
+NTSTATUS giveName(HANDLE file, HANDLE directory, std::wstring_view name, FILE_INFORMATION_CLASS how,
+                  bool replace) {
+  NameInformation information = {};
+  information.replaceIfExists = replace ? TRUE : FALSE;
+  information.rootDirectory = directory;
+  information.fileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+  std::memcpy(information.fileName, name.data(), information.fileNameLength);
+  IO_STATUS_BLOCK io;
+  return ::NtSetInformationFile(
+      file, &io, &information,
+      static_cast<ULONG>(offsetof(NameInformation, fileName) + information.fileNameLength), how);
+}
+
+// Removes the name an open file was opened by, through the handle.
+void removeByHandle(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  IO_STATUS_BLOCK io;
+  ::NtSetInformationFile(file, &io, &disposition, sizeof disposition, FileDispositionInformation);
+}
+
+// The temporary file being written, for the interruption handler to remove by its handle. The
+// lock makes "made, then noted here", "named or removed, then forgotten here" single steps for
+// the handler, which runs on a thread of its own.
 SRWLOCK temporaryLock = SRWLOCK_INIT;
-std::wstring pendingTemporary;
-HANDLE pendingHandle = INVALID_HANDLE_VALUE;
+HANDLE pendingTemporary = INVALID_HANDLE_VALUE;
 
 BOOL WINAPI onInterruption(DWORD event) {
   switch (event) {
@@ -132,168 +384,123 @@ BOOL WINAPI onInterruption(DWORD event) {
   }
   // The lock is never released: the process ends while holding it, so no write can begin.
   ::AcquireSRWLockExclusive(&temporaryLock);
-  // Closed first, so that the file is gone when the program has ended, not only once the
-  // system has closed what the program left open.
-  if (pendingHandle != INVALID_HANDLE_VALUE) {
-    ::CloseHandle(pendingHandle);
-  }
-  if (!pendingTemporary.empty()) {
-    ::DeleteFileW(pendingTemporary.c_str());
+  // Removed and closed, so that the file is gone when the program has ended.
+  if (pendingTemporary != INVALID_HANDLE_VALUE) {
+    removeByHandle(pendingTemporary);
+    ::CloseHandle(pendingTemporary);
   }
   // With the status the system's own handler ends a program with; at once, since the main
   // thread may be anywhere, and every line already went out whole.
-  ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
   return TRUE;
 }
 
-// A temporary file beside target (a "\\?\" path), made exclusively, removed again unless it is
-// renamed into place. Its name says what it is and never ends in a preset extension, so a scan
-// passes over it: ".tunewright-PID-N.tmp".
+// What a failed link or rename to a free name means for the output. Something in the way
+// (wine refuses a directory there as access denied) lets the caller look at what it is.
+WriteOutcome namingFailure(NTSTATUS status, std::string_view name, bool somethingThere) {
+  if (status == STATUS_OBJECT_NAME_COLLISION ||
+      (status == STATUS_ACCESS_DENIED && somethingThere)) {
+    return WriteOutcome::kExists;
+  }
+  return refusedAsTooLong(status, name) ? WriteOutcome::kNameTooLong : WriteOutcome::kWriteFailed;
+}
+
+// The file an output is written to before it takes its name: ".tunewright-PID-N.tmp", which
+// never ends in a preset extension, so a scan passes over it. It is made, named and removed
+// only relative to the output's directory handle, and by its own handle, so it goes nowhere
+// else whatever becomes of the directory's path. Nobody else may open it while it is written.
 class TemporaryFile {
  public:
-  explicit TemporaryFile(const std::wstring& target) {
-    static unsigned counter = 0;
-    const std::size_t directoryLength = target.rfind(L'\\') + 1;
-    for (int attempt = 0; attempt < 100 && !file_.valid(); ++attempt) {
-      wchar_t name[64];
-      std::swprintf(name, sizeof name / sizeof name[0], L".tunewright-%lu-%u.tmp",
-                    ::GetCurrentProcessId(), counter++);
-      path_ = target.substr(0, directoryLength) + name;
-      ::AcquireSRWLockExclusive(&temporaryLock);
-      const HANDLE file =
-          ::CreateFileW(path_.c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC, FILE_SHARE_DELETE,
-                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (file != INVALID_HANDLE_VALUE) {
-        pendingTemporary = path_;
-        pendingHandle = file;
-        pending_ = true;
-        file_.reset(file);
-      }
-      const DWORD error = ::GetLastError();
-      ::ReleaseSRWLockExclusive(&temporaryLock);
-      if (file == INVALID_HANDLE_VALUE && error != ERROR_FILE_EXISTS) {
-        return;
-      }
-    }
-  }
-  ~TemporaryFile() {
-    if (file_.valid()) {
-      closeFile();
-    }
-    if (!pending_) {
-      return;
-    }
-    ::AcquireSRWLockExclusive(&temporaryLock);
-    ::DeleteFileW(path_.c_str());
-    pendingTemporary.clear();
-    ::ReleaseSRWLockExclusive(&temporaryLock);
-  }
+  explicit TemporaryFile(HANDLE directory) : directory_(directory) {}
+  ~TemporaryFile() { discard(); }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  bool valid() const { return file_.valid(); }
-  HANDLE get() const { return file_.get(); }
-
-  // Writes the content, for a replacement flushed to the disk, and closes the file.
-  bool fill(const unsigned char* data, int32_t length, bool durable) {
-    return writeAll(file_.get(), data, static_cast<std::size_t>(length)) &&
-           (!durable || ::FlushFileBuffers(file_.get()) != 0) && closeFile();
+  // Makes the file with the access rules of security, or its folder's.
+  bool make(PSECURITY_DESCRIPTOR security) {
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      wchar_t name[64];
+      const int length =
+          std::swprintf(name, sizeof name / sizeof name[0], L".tunewright-%lu-%u.tmp",
+                        ::GetCurrentProcessId(), counter++);
+      ::AcquireSRWLockExclusive(&temporaryLock);
+      HANDLE file = INVALID_HANDLE_VALUE;
+      const NTSTATUS status =
+          openAt(directory_, std::wstring_view(name, static_cast<std::size_t>(length)),
+                 GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | SYNCHRONIZE, FILE_CREATE,
+                 FILE_NON_DIRECTORY_FILE, file, security, FILE_SHARE_DELETE);
+      if (NT_SUCCESS(status)) {
+        file_ = file;
+        pendingTemporary = file;
+      }
+      ::ReleaseSRWLockExclusive(&temporaryLock);
+      if (NT_SUCCESS(status)) {
+        return true;
+      }
+      if (status != STATUS_OBJECT_NAME_COLLISION) {
+        return false;
+      }
+    }
+    return false;
   }
 
-  // Renames the file to target; false, with the file still to be removed, when that failed.
-  bool moveTo(const std::wstring& target, DWORD flags) {
-    ::AcquireSRWLockExclusive(&temporaryLock);
-    const bool moved = ::MoveFileExW(path_.c_str(), target.c_str(), flags) != 0;
-    const DWORD error = ::GetLastError();
-    if (moved) {
-      pendingTemporary.clear();
-      pending_ = false;
+  HANDLE get() const { return file_; }
+  bool write(const unsigned char* data, int32_t length) {
+    return writeAll(file_, data, static_cast<std::size_t>(length));
+  }
+  bool flush() { return ::FlushFileBuffers(file_) != 0; }
+
+  // Gives the file the name, which must be free: a hard link, which never replaces anything
+  // (not even a dangling link, which wine would rename over), then the temporary name is
+  // removed. Where the file system has no hard links, a rename that must not replace.
+  WriteOutcome keepAsNew(std::wstring_view name, std::string_view utf8Name) {
+    NTSTATUS status = giveName(file_, directory_, name, FileLinkInformation, false);
+    if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_COLLISION &&
+        !refusedAsTooLong(status, utf8Name)) {
+      status = rename(name, false);
     }
+    if (!NT_SUCCESS(status)) {
+      HANDLE there = INVALID_HANDLE_VALUE;
+      openAt(directory_, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+             FILE_OPEN_REPARSE_POINT, there);
+      const FileHandle closed(there);
+      return namingFailure(status, utf8Name, closed.valid());
+    }
+    discard();
+    return WriteOutcome::kWritten;
+  }
+
+  // Renames the file over name; the file then stays open, no longer temporary.
+  bool replace(std::wstring_view name) { return NT_SUCCESS(rename(name, true)); }
+
+  // Closes the file, removing it first unless it took its place.
+  void discard() {
+    if (file_ == INVALID_HANDLE_VALUE) {
+      return;
+    }
+    ::AcquireSRWLockExclusive(&temporaryLock);
+    if (pendingTemporary == file_) {
+      removeByHandle(file_);
+      pendingTemporary = INVALID_HANDLE_VALUE;
+    }
+    ::CloseHandle(std::exchange(file_, INVALID_HANDLE_VALUE));
     ::ReleaseSRWLockExclusive(&temporaryLock);
-    ::SetLastError(error);
-    return moved;
   }
 
  private:
-  bool closeFile() {
+  NTSTATUS rename(std::wstring_view name, bool replace) {
     ::AcquireSRWLockExclusive(&temporaryLock);
-    const bool closed = file_.close();
-    pendingHandle = INVALID_HANDLE_VALUE;
+    const NTSTATUS status = giveName(file_, directory_, name, FileRenameInformation, replace);
+    if (NT_SUCCESS(status)) {
+      pendingTemporary = INVALID_HANDLE_VALUE;
+    }
     ::ReleaseSRWLockExclusive(&temporaryLock);
-    return closed;
+    return status;
   }
 
-  std::wstring path_;
-  FileHandle file_{INVALID_HANDLE_VALUE};
-  bool pending_ = false;  // made and not yet renamed into place
-};
-
-WriteOutcome createFile(const std::wstring& path, const unsigned char* data, int32_t length,
-                        WriteMode mode) {
-  TemporaryFile temporary(path);
-  if (!temporary.valid()) {
-    return WriteOutcome::kCannotCreate;
-  }
-  if (!temporary.fill(data, length, false)) {
-    return WriteOutcome::kWriteFailed;
-  }
-  // Without MOVEFILE_REPLACE_EXISTING: whatever appeared at path meanwhile stays. Nor
-  // write-through: a new output is not worth a wait for the disk, the original being safe.
-  if (!temporary.moveTo(path, 0)) {
-    const DWORD error = ::GetLastError();
-    // Something in the way is someone's file when it is a file or a link; a directory or a
-    // device is no output at all. For a replacement it is a name that leads nowhere, such as a
-    // dangling link.
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    const bool metAFile = (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) &&
-                          attributes != INVALID_FILE_ATTRIBUTES &&
-                          ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-                           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0);
-    return metAFile && mode == WriteMode::kCreate ? WriteOutcome::kExists
-                                                  : WriteOutcome::kCannotCreate;
-  }
-  return WriteOutcome::kWritten;
-}
-
-// The path of the file an open handle refers to, through any links, in the "\\?\" form; empty
-// when the system cannot name it.
-std::wstring finalPathOf(HANDLE file) {
-  for (const DWORD form : {DWORD{VOLUME_NAME_DOS}, DWORD{VOLUME_NAME_GUID}}) {
-    const DWORD capacity = ::GetFinalPathNameByHandleW(file, nullptr, 0, form);
-    if (capacity == 0) {
-      continue;
-    }
-    std::wstring path(capacity, L'\0');
-    const DWORD length = ::GetFinalPathNameByHandleW(file, path.data(), capacity, form);
-    if (length > 0 && length < capacity) {
-      path.resize(length);
-      return path;
-    }
-  }
-  return {};
-}
-
-// The access rules (DACL) of an open file, with their protection from inheritance; empty
-// where the file system keeps none.
-struct AccessRules {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  PACL rules = nullptr;
-  explicit AccessRules(HANDLE file) {
-    if (::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &rules,
-                          nullptr, &descriptor) != ERROR_SUCCESS) {
-      descriptor = nullptr;
-      rules = nullptr;
-    }
-  }
-  ~AccessRules() { ::LocalFree(descriptor); }
-  AccessRules(const AccessRules&) = delete;
-  AccessRules& operator=(const AccessRules&) = delete;
-
-  bool sameAs(const AccessRules& other) const {
-    return (rules == nullptr) == (other.rules == nullptr) &&
-           (rules == nullptr || (rules->AclSize == other.rules->AclSize &&
-                                 std::memcmp(rules, other.rules, rules->AclSize) == 0));
-  }
+  HANDLE directory_;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
 };
 
 // True when some of the rules came to the file from its folder.
@@ -308,82 +515,66 @@ bool hasInheritedRule(PACL rules) {
   return false;
 }
 
-// The replacement takes over the replaced file's access rules where they differ from what it
-// inherited in the same folder: rules added to the file, or the file shut off from its folder's
-// rules. Rules that are neither (wine makes such from a Linux file's mode, and could not give
-// them back as they were) are left to the folder. Not every file system keeps rules, so a
-// failure is no failure of the write.
-void copyAccessRules(HANDLE from, HANDLE to) {
-  const AccessRules wanted(from);
-  if (wanted.descriptor == nullptr || wanted.sameAs(AccessRules(to))) {
-    return;
+// The access rules (DACL) of the file a replacement takes the place of. The replacement is made
+// with exactly these rules, shut off from its folder's, so that it never has more access than
+// the original, not even for a moment; where the original had rules from its folder, it is then
+// opened to the folder's again, which gives it those same rules. Not every file system keeps
+// rules, so a failure here is no failure of the write.
+class AccessRules {
+ public:
+  explicit AccessRules(HANDLE file) {
+    if (::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                          &rules_, nullptr, &original_) != ERROR_SUCCESS) {
+      original_ = nullptr;
+      return;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(original_, &control, &revision);
+    inherited_ = (control & SE_DACL_PROTECTED) == 0 && hasInheritedRule(rules_);
+    // Rules that are neither shut off from the folder's nor partly from it are what wine makes
+    // up from a Linux file's permission bits, and could not give back as they were.
+    if ((control & SE_DACL_PROTECTED) == 0 && !inherited_ && underWine()) {
+      return;
+    }
+    kept_ = ::InitializeSecurityDescriptor(&creation_, SECURITY_DESCRIPTOR_REVISION) != 0 &&
+            ::SetSecurityDescriptorDacl(&creation_, TRUE, rules_, FALSE) != 0 &&
+            ::SetSecurityDescriptorControl(&creation_, SE_DACL_PROTECTED, SE_DACL_PROTECTED) != 0;
   }
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  ::GetSecurityDescriptorControl(wanted.descriptor, &control, &revision);
-  SECURITY_INFORMATION inheritance = UNPROTECTED_DACL_SECURITY_INFORMATION;
-  if ((control & SE_DACL_PROTECTED) != 0) {
-    inheritance = PROTECTED_DACL_SECURITY_INFORMATION;
-  } else if (!hasInheritedRule(wanted.rules)) {
-    return;
-  }
-  ::SetSecurityInfo(to, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance, nullptr, nullptr,
-                    wanted.rules, nullptr);
-}
+  ~AccessRules() { ::LocalFree(original_); }
+  AccessRules(const AccessRules&) = delete;
+  AccessRules& operator=(const AccessRules&) = delete;
 
-// Replaces the regular file opened as existing (path, or a link's target) with a complete copy.
-// The handle is closed before the rename, which an open file would refuse.
-WriteOutcome replaceFile(FileHandle& existing, const std::wstring& path, const unsigned char* data,
-                         int32_t length) {
-  // Only a regular file we may write is replaced: a directory or device, or a read-only preset,
-  // is never swapped for a file. (The handle was opened for writing, so the access rules allow
-  // it.)
-  BY_HANDLE_FILE_INFORMATION information;
-  constexpr DWORD kNotReplaced =
-      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE;
-  if (::GetFileType(existing.get()) != FILE_TYPE_DISK ||
-      ::GetFileInformationByHandle(existing.get(), &information) == 0 ||
-      (information.dwFileAttributes & kNotReplaced) != 0) {
-    return WriteOutcome::kCannotCreate;
+  // What the replacement is made with: null leaves it to the folder.
+  PSECURITY_DESCRIPTOR forCreation() { return kept_ ? &creation_ : nullptr; }
+
+  void inheritAgain(HANDLE replacement) const {
+    if (kept_ && inherited_) {
+      ::SetSecurityInfo(replacement, SE_FILE_OBJECT,
+                        DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, rules_, nullptr);
+    }
   }
-  // Through a symbolic link the file it leads to is replaced, so that the link stays a link. The
-  // opened file tells where that is: a link's reparse flag is not always there to see.
-  std::wstring target = finalPathOf(existing.get());
-  if (target.empty()) {
-    target = path;
-  }
-  TemporaryFile temporary(target);
-  if (!temporary.valid()) {
-    return WriteOutcome::kCannotCreate;
-  }
-  copyAccessRules(existing.get(), temporary.get());
-  existing.close();
-  // Hidden, system and archive carry over too.
+
+ private:
+  PSECURITY_DESCRIPTOR original_ = nullptr;
+  PACL rules_ = nullptr;
+  SECURITY_DESCRIPTOR creation_ = {};
+  bool inherited_ = false;
+  bool kept_ = false;
+};
+
+// The attributes a replacement carries over; read-only never, as such a file is not replaced.
+constexpr DWORD kCarriedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+void carryAttributes(HANDLE to, DWORD attributes) {
   FILE_BASIC_INFO basic = {};
-  basic.FileAttributes = information.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_NORMAL};
+  basic.FileAttributes = attributes & kCarriedAttributes;
   if (basic.FileAttributes == 0) {
-    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // none at all, not "unchanged"
   }
-  ::SetFileInformationByHandle(temporary.get(), FileBasicInfo, &basic, sizeof basic);
-  if (!temporary.fill(data, length, true) ||
-      !temporary.moveTo(target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return WriteOutcome::kWriteFailed;
-  }
-  return WriteOutcome::kWritten;
-}
-
-// A directory a recursive walk may enter: not a symbolic link or junction, which could lead
-// back up the tree. Wine marks a link to a directory with tag 0, which no real reparse point
-// carries. Other reparse points (cloud-synced folders, for one) are ordinary folders.
-bool isEnterableDirectory(const WIN32_FIND_DATAW& entry) {
-  if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    return false;
-  }
-  if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    return true;
-  }
-  const DWORD tag = entry.dwReserved0;
-  return tag != IO_REPARSE_TAG_SYMLINK && tag != IO_REPARSE_TAG_MOUNT_POINT && tag != 0;
+  ::SetFileInformationByHandle(to, FileBasicInfo, &basic, sizeof basic);
 }
 
 HANDLE standardHandle(Stream stream) {
@@ -486,77 +677,411 @@ void waitForEnter() {
 
 bool pathExists(const char* path) {
   // The attributes of the name itself: a link is there even when what it names is not.
-  return ::GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  const CommandLinePath split = splitCommandLinePath(path);
+  return !split.directory.empty() &&
+         ::GetFileAttributesW((split.directory + split.name).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool isDirectory(const char* path) {
-  // Opened, not asked for its attributes, so that a link is followed to what it names.
-  const FileHandle file(::CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION information;
-  return file.valid() && ::GetFileInformationByHandle(file.get(), &information) != 0 &&
-         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-ListOutcome listDirectory(const char* directory, EntryVisitor visit, void* context) {
-  // The pattern is made as the walk makes the entries' paths, directory + "\\" + name, before it
-  // is made absolute: "C:" lists the root, as "C:\\x" names a file there.
-  const std::wstring pattern = systemPath((std::string(directory) + "\\*").c_str());
-  WIN32_FIND_DATAW entry;
-  const FindHandle find(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry,
-                                           FindExSearchNameMatch, nullptr,
-                                           FIND_FIRST_EX_LARGE_FETCH));
-  if (!find.valid()) {
-    return ListOutcome::kNothingListed;
+Directory::~Directory() {
+  if (isOpen()) {
+    ::CloseHandle(handleOf(handle_));
   }
-  std::string name;
-  do {
-    narrowInto(entry.cFileName, name);
-    if (!visit(context, DirectoryEntry{name.c_str(), isEnterableDirectory(entry)})) {
-      return ListOutcome::kStopped;
-    }
-  } while (::FindNextFileW(find.get(), &entry) != 0);
-  return ListOutcome::kFinished;
 }
 
-int32_t readFile(const char* path, unsigned char* buffer, int32_t capacity) {
-  // A directory cannot be opened this way; devices and pipes are refused by their type.
-  const FileHandle file(::CreateFileW(systemPath(path).c_str(), GENERIC_READ, kShareAll, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file.valid() || ::GetFileType(file.get()) != FILE_TYPE_DISK) {
+Directory::Directory(Directory&& other) noexcept
+    : handle_(std::exchange(other.handle_, kNone)), syncable_(other.syncable_) {}
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+  if (this != &other) {
+    if (isOpen()) {
+      ::CloseHandle(handleOf(handle_));
+    }
+    handle_ = std::exchange(other.handle_, kNone);
+    syncable_ = other.syncable_;
+  }
+  return *this;
+}
+
+DirectoryOpening Directory::open(const char* path) {
+  *this = Directory();
+  // Its entries are the directory's path and a backslash and their names, so "C:" is the root,
+  // as "C:\x" names a file there.
+  std::wstring base = widen(path);
+  while (!base.empty() && (base.back() == L'\\' || base.back() == L'/')) {
+    base.pop_back();
+  }
+  const std::wstring native = directoryPath(base + L'\\');
+  const HANDLE directory = openDirectoryPath(native, kListable);
+  if (directory != INVALID_HANDLE_VALUE) {
+    handle_ = stored(directory);
+    return DirectoryOpening::kOpened;
+  }
+  const FileHandle searchable(openDirectoryPath(native, kWorkedIn));
+  return searchable.valid() ? DirectoryOpening::kUnreadable : DirectoryOpening::kMissing;
+}
+
+const char* Directory::openParentOf(const char* path) {
+  *this = Directory();
+  const HANDLE directory = openDirectoryPath(splitCommandLinePath(path).directory, kWorkedIn);
+  if (directory == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  handle_ = stored(directory);
+  return path + nameStart(path);
+}
+
+DirectoryOpening Directory::openSubdirectory(const Directory& parent, const char* name) {
+  *this = Directory();
+  const std::wstring wide = widen(name);
+  if (!parent.isOpen() || !isEntryName(wide)) {
+    return DirectoryOpening::kMissing;
+  }
+  const HANDLE at = handleOf(parent.handle_);
+  // The entry itself, even a link or junction, which is then no part of the scan.
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  NTSTATUS status =
+      openAt(at, wide, kListable, FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, opened);
+  const bool listable = NT_SUCCESS(status);
+  if (status == STATUS_ACCESS_DENIED) {
+    status = openAt(at, wide, kWorkedIn, FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
+                    opened);
+  }
+  FileHandle directory(opened);
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!NT_SUCCESS(status) || !fileInformation(directory.get(), information) ||
+      leadsElsewhere(directory.get(), information.dwFileAttributes) ||
+      !isEntryOf(at, directory.get(), wide)) {
+    return DirectoryOpening::kMissing;
+  }
+  if (!listable) {
+    return DirectoryOpening::kUnreadable;
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // A folder a filter stands behind (a cloud placeholder, say): listed through the filter.
+    const FileIdentity found = identityOf(information);
+    directory.reset(reopenThroughFilter(directory.get(), kListable, FILE_DIRECTORY_FILE));
+    if (!directory.valid() || !fileInformation(directory.get(), information) ||
+        !sameFile(information, found)) {
+      return DirectoryOpening::kUnreadable;
+    }
+  }
+  handle_ = stored(directory.release());
+  return DirectoryOpening::kOpened;
+}
+
+ListOutcome Directory::list(EntryVisitor visit, void* context) const {
+  if (!isOpen()) {
+    return ListOutcome::kFailed;
+  }
+  // A buffer of each listing's own, as a scan lists a subdirectory while visiting the entries of
+  // its parent; aligned for the entries' 64-bit fields.
+  std::vector<uint64_t> buffer(8192);
+  std::string name;
+  for (BOOLEAN restart = TRUE;; restart = FALSE) {
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status =
+        ::NtQueryDirectoryFile(handleOf(handle_), nullptr, nullptr, nullptr, &io, buffer.data(),
+                               static_cast<ULONG>(buffer.size() * sizeof buffer[0]),
+                               FileFullDirectoryInformation, FALSE, nullptr, restart);
+    if (status == STATUS_NO_MORE_FILES || (restart && status == STATUS_NO_SUCH_FILE)) {
+      return ListOutcome::kFinished;
+    }
+    if (!NT_SUCCESS(status)) {
+      return ListOutcome::kFailed;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+    for (ULONG at = 0;;) {
+      const auto& entry = *reinterpret_cast<const FullDirectoryEntry*>(bytes + at);
+      narrowInto(std::wstring_view(entry.fileName, entry.fileNameLength / sizeof(wchar_t)), name);
+      if (!visit(context, DirectoryEntry{name.c_str(), kindOf(entry)})) {
+        return ListOutcome::kStopped;
+      }
+      if (entry.nextEntryOffset == 0) {
+        break;
+      }
+      at += entry.nextEntryOffset;
+    }
+  }
+}
+
+int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buffer,
+                            int32_t capacity, FileIdentity& identity) const {
+  const std::wstring wide = widen(name);
+  if (!isOpen() || kind == EntryKind::kSpecial || kind == EntryKind::kDirectory ||
+      !isEntryName(wide) || wide.size() > kMaxName) {
     return -1;
   }
-  int32_t total = 0;
-  while (total < capacity) {
-    DWORD got = 0;
-    if (::ReadFile(file.get(), buffer + total, static_cast<DWORD>(capacity - total), &got,
-                   nullptr) == 0 ||
-        got == 0) {
-      break;
-    }
-    total += static_cast<int32_t>(got);
+  // A name the listing called a file is opened as what it is now, not followed if it has become
+  // a link since; any other name is followed. Devices and pipes are refused by their type.
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  openAt(handleOf(handle_), wide, FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+         FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY |
+             (kind == EntryKind::kFile ? FILE_OPEN_REPARSE_POINT : 0),
+         opened);
+  FileHandle file(opened);
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!file.valid() || ::GetFileType(file.get()) != FILE_TYPE_DISK ||
+      !fileInformation(file.get(), information)) {
+    return -1;
   }
-  return total;
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      kind == EntryKind::kFile) {
+    if (leadsElsewhere(file.get(), information.dwFileAttributes)) {
+      return -1;
+    }
+    // A file a filter stands behind (a cloud placeholder, say): read through the filter.
+    const FileIdentity found = identityOf(information);
+    file.reset(reopenThroughFilter(file.get(), GENERIC_READ,
+                                   FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY));
+    if (!file.valid() || !fileInformation(file.get(), information) ||
+        !sameFile(information, found)) {
+      return -1;
+    }
+  }
+  identity = identityOf(information);
+  // The size saves the read that would only report the end; a file still growing is read as
+  // far as it was.
+  const int32_t wanted = identity.size > 0 && identity.size < capacity
+                             ? static_cast<int32_t>(identity.size)
+                             : capacity;
+  return readUpTo(file.get(), buffer, wanted);
 }
 
-WriteOutcome writeFileSafely(const char* path, const unsigned char* data, int32_t length,
-                             WriteMode mode) {
-  const std::wstring target = systemPath(path);
-  if (mode == WriteMode::kReplace) {
-    // Opened for writing (links followed), which a read-only file or one whose access rules
-    // forbid it refuses; a write access to a directory is refused too.
-    FileHandle existing(
-        ::CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_WRITE_DATA,
-                      kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (existing.valid()) {
-      return replaceFile(existing, target, data, length);
+OutputState Output::locate(const Directory& directory, const char* relativePath) {
+  directory_ = &directory;
+  own_ = Directory();
+  state_ = OutputState::kUnreachable;
+  if (!directory.isOpen()) {
+    return state_;
+  }
+  // The directories a prefix names, one component at a time, each relative to the one before
+  // and never through a link; ".." is the folder the one before lies in now.
+  std::string_view rest(relativePath);
+  for (std::size_t separator = rest.find_first_of("/\\"); separator != std::string_view::npos;
+       separator = rest.find_first_of("/\\")) {
+    const std::string_view utf8Component = rest.substr(0, separator);
+    const std::wstring component = widen(utf8Component);
+    rest.remove_prefix(separator + 1);
+    if (component.empty() || component == L".") {
+      continue;
     }
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+    const HANDLE at = handleOf(directory_->handle_);
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    if (component == L"..") {
+      const std::wstring path = finalPath(at, VOLUME_NAME_DOS);
+      const std::size_t slash = path.find_last_of(L'\\', path.size() - 2);
+      opened = slash == std::wstring::npos || path.ends_with(L":\\")
+                   ? INVALID_HANDLE_VALUE
+                   : openDirectoryPath(path.substr(0, slash + 1), kWorkedIn);
+    } else if (!isEntryName(component)) {
+      return state_;
+    } else {
+      const NTSTATUS status = openAt(at, component, kWorkedIn, FILE_OPEN,
+                                     FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, opened);
+      if (nameTooLong(utf8Component, component) || refusedAsTooLong(status, utf8Component)) {
+        state_ = OutputState::kNameTooLong;
+        return state_;
+      }
+      if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_NOT_FOUND &&
+          status != STATUS_OBJECT_PATH_NOT_FOUND && status != STATUS_NOT_A_DIRECTORY) {
+        return state_;
+      }
+    }
+    Directory next;
+    next.handle_ = stored(opened);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!next.isOpen() || !fileInformation(opened, information) ||
+        leadsElsewhere(opened, information.dwFileAttributes) ||
+        (component != L".." && !isEntryOf(at, opened, component))) {
+      state_ = OutputState::kNoDirectory;
+      return state_;
+    }
+    own_ = std::move(next);
+    directory_ = &own_;
+  }
+  name_.assign(rest);
+  const std::wstring wide = widen(name_);
+  if (nameTooLong(name_, wide)) {
+    state_ = OutputState::kNameTooLong;
+  } else if (isEntryName(wide)) {
+    state_ = OutputState::kNothing;
+  }
+  return state_;
+}
+
+OutputState Output::examine(bool followLink) {
+  BY_HANDLE_FILE_INFORMATION followed = {};
+  for (int hops = 0; hops < 2; ++hops) {
+    const HANDLE at = handleOf(directory_->handle_);
+    const std::wstring name = widen(name_);
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    const NTSTATUS status = openAt(at, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+                                   FILE_OPEN_REPARSE_POINT, opened);
+    const FileHandle file(opened);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!NT_SUCCESS(status) || !fileInformation(file.get(), information)) {
+      state_ = isMissing(status)                 ? OutputState::kNothing
+               : refusedAsTooLong(status, name_) ? OutputState::kNameTooLong
+                                                 : OutputState::kUnreachable;
+      return state_;
+    }
+    found_ = identityOf(information);
+    const bool link = leadsElsewhere(file.get(), information.dwFileAttributes) ||
+                      !isEntryOf(at, file.get(), name);
+    if (hops > 0 && (link || !sameFile(information, identityOf(followed)))) {
+      break;  // not where the link led a moment ago
+    }
+    if (link && !followLink) {
+      state_ = OutputState::kLink;
+      return state_;
+    }
+    if (link) {
+      // Followed as the system follows it, to the file it leads to, which becomes the place.
+      HANDLE target = INVALID_HANDLE_VALUE;
+      openAt(at, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+             target);
+      const FileHandle targetFile(target);
+      std::wstring path = finalPath(target, VOLUME_NAME_DOS);
+      if (path.empty()) {
+        path = finalPath(target, VOLUME_NAME_GUID);
+      }
+      const std::size_t slash = path.rfind(L'\\');
+      if (!targetFile.valid() || !fileInformation(target, followed) ||
+          slash == std::wstring::npos) {
+        break;
+      }
+      Directory next;
+      next.handle_ = stored(openDirectoryPath(path.substr(0, slash + 1), kWorkedIn));
+      if (!next.isOpen()) {
+        break;
+      }
+      own_ = std::move(next);
+      directory_ = &own_;
+      narrowInto(std::wstring_view(path).substr(slash + 1), name_);
+      continue;
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        ::GetFileType(file.get()) != FILE_TYPE_DISK) {
+      state_ = OutputState::kNotAFile;
+      return state_;
+    }
+    // Read-only means read-only, for an administrator too; so do access rules that refuse a
+    // write, or a program that holds the file open against writers.
+    HANDLE writable = INVALID_HANDLE_VALUE;
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+      openAt(at, name, FILE_WRITE_DATA | SYNCHRONIZE, FILE_OPEN,
+             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, writable);
+    }
+    const FileHandle probe(writable);
+    state_ = probe.valid() ? OutputState::kFile : OutputState::kReadOnlyFile;
+    return state_;
+  }
+  state_ = OutputState::kUnreachable;
+  return state_;
+}
+
+bool Output::holds(const unsigned char* data, int32_t length) {
+  if (state_ != OutputState::kFile && state_ != OutputState::kReadOnlyFile) {
+    return false;
+  }
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  openAt(handleOf(directory_->handle_), widen(name_), GENERIC_READ, FILE_OPEN,
+         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SEQUENTIAL_ONLY, opened);
+  const FileHandle file(opened);
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!file.valid() || !fileInformation(file.get(), information) ||
+      !sameFile(information, found_) || identityOf(information).size != length) {
+    return false;
+  }
+  // Compared a piece at a time, and to its very end: a file that grew meanwhile differs.
+  unsigned char piece[16384];
+  for (int32_t at = 0;;) {
+    const int32_t wanted = std::min<int32_t>(static_cast<int32_t>(sizeof piece), length - at + 1);
+    const int32_t got = readUpTo(file.get(), piece, wanted);
+    if (got == 0) {
+      return at == length;
+    }
+    if (at + got > length || std::memcmp(piece, data + at, static_cast<std::size_t>(got)) != 0) {
+      return false;
+    }
+    at += got;
+  }
+}
+
+WriteOutcome Output::create(const unsigned char* data, int32_t length) {
+  // Not written through to the disk: a new output is not worth a wait for it, nothing having
+  // been at its name.
+  TemporaryFile temporary(handleOf(directory_->handle_));
+  if (!temporary.make(nullptr)) {
+    return WriteOutcome::kCannotCreate;
+  }
+  if (!temporary.write(data, length)) {
+    return WriteOutcome::kWriteFailed;
+  }
+  return temporary.keepAsNew(widen(name_), name_);
+}
+
+WriteOutcome Output::replace(const unsigned char* data, int32_t length,
+                             const FileIdentity& expected) {
+  if (state_ != OutputState::kFile && state_ != OutputState::kLink) {
+    return WriteOutcome::kCannotCreate;
+  }
+  const HANDLE at = handleOf(directory_->handle_);
+  const std::wstring name = widen(name_);
+  TemporaryFile temporary(at);
+  DWORD attributes = 0;
+  if (state_ == OutputState::kFile) {
+    // The rules and attributes come from the file itself, opened without following a link and
+    // checked to be the one found; it is closed again before the rename, which an open file
+    // would refuse.
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    openAt(at, name, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+           FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, opened);
+    const FileHandle original(opened);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!original.valid() || !fileInformation(original.get(), information)) {
       return WriteOutcome::kCannotCreate;
     }
+    if (!sameFile(information, found_)) {
+      return WriteOutcome::kChanged;
+    }
+    attributes = information.dwFileAttributes;
+    AccessRules rules(original.get());
+    if (!temporary.make(rules.forCreation())) {
+      return WriteOutcome::kCannotCreate;
+    }
+    rules.inheritAgain(temporary.get());
+  } else if (!temporary.make(nullptr)) {
+    // A link is replaced by a new file, and what it named is left alone.
+    return WriteOutcome::kCannotCreate;
   }
-  return createFile(target, data, length, mode);
+  if (!temporary.write(data, length)) {
+    return WriteOutcome::kWriteFailed;
+  }
+  if (state_ == OutputState::kFile) {
+    carryAttributes(temporary.get(), attributes);  // hidden, system and archive carry over
+  }
+  if (!temporary.flush()) {
+    return WriteOutcome::kWriteFailed;
+  }
+  // A save made meanwhile is not lost: the original must still be the file read, unchanged.
+  {
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    openAt(at, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, FILE_OPEN_REPARSE_POINT,
+           opened);
+    const FileHandle now(opened);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!now.valid() || !fileInformation(now.get(), information) ||
+        !(identityOf(information) == expected)) {
+      return WriteOutcome::kChanged;
+    }
+  }
+  if (!temporary.replace(name)) {
+    return WriteOutcome::kWriteFailed;
+  }
+  // The rename made durable: flushing the file that now has the name commits the file system's
+  // record of the rename too.
+  return temporary.flush() ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
 }
 
 }  // namespace tunewright::platform

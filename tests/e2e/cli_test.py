@@ -96,8 +96,8 @@ def posix_build_only(test):
 
 
 def host_links(test):
-    """For cases that make symbolic links on the host, which wine shows the Windows build as
-    Windows links."""
+    """For cases that set things up from a POSIX host, which the Windows build under wine meets
+    too: symbolic links, which wine shows it as Windows links, or strace holding the program."""
     @functools.wraps(test)
     def run_if_host_links(self, *args, **kwargs):
         if os.name != "posix":
@@ -933,9 +933,12 @@ class WindowsNamesAndPaths(CliTest):
 
     @windows_build_only
     def test_a_replacement_reaches_the_disk_before_its_rename(self):
-        # wine's relay trace lists the system calls; the program's are on the thread that
-        # renames its temporary file.
+        # wine's relay trace lists the program's calls on its temporary file: made
+        # (NtCreateFile, disposition FILE_CREATE), flushed, and given a name or removed
+        # (NtSetInformationFile with class 10, a rename; 11, a hard link; 13, a removal).
         self.write("room.fxp", BRISKLET_V050)
+        steps = {("NtCreateFile", 2): "made", ("NtSetInformationFile", 10): "renamed",
+                 ("NtSetInformationFile", 11): "linked", ("NtSetInformationFile", 13): "removed"}
 
         def file_calls(*args):
             with tempfile.TemporaryFile() as trace:
@@ -943,20 +946,26 @@ class WindowsNamesAndPaths(CliTest):
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace,
                                env=dict(os.environ, WINEDEBUG="+relay"))
                 trace.seek(0)
-                calls = re.findall(r"^(\w+):Call KERNEL32\.(CreateFileW|FlushFileBuffers|"
-                                   r"MoveFileExW)\((.*)\) ret=", trace.read().decode("utf-8",
-                                   "replace"), re.MULTILINE)
-            thread = next(t for t, name, arguments in calls
-                          if name == "MoveFileExW" and ".tunewright-" in arguments)
-            return [name + (" " + arguments[-8:] if name == "MoveFileExW" else "")
-                    for t, name, arguments in calls if t == thread and
-                    (name != "CreateFileW" or ".tunewright-" in arguments)]
+                calls = re.findall(r"^\w+:Call (?:ntdll|KERNEL32)\.(NtCreateFile|"
+                                   r"NtSetInformationFile|FlushFileBuffers)\((.*)\) ret=",
+                                   trace.read().decode("utf-8", "replace"), re.MULTILINE)
+            made = []
+            for name, arguments in calls:
+                if name == "FlushFileBuffers":
+                    made.append("flushed")
+                    continue
+                # The disposition, or the class; only the low 32 bits of an argument count.
+                value = int(arguments.split(",")[7 if name == "NtCreateFile" else 4][-8:], 16)
+                if (name, value) in steps:
+                    made.append(steps[name, value])
+            return made
 
-        # A new output: no flush, and a rename that replaces nothing (no flags).
-        self.assertEqual(file_calls("room.fxp"), ["CreateFileW", "MoveFileExW 00000000"])
-        # A replacement: flushed, then renamed over the file with write-through.
-        self.assertEqual(file_calls("-o", "room.fxp"),
-                         ["CreateFileW", "FlushFileBuffers", "MoveFileExW 00000009"])
+        # A new output: never flushed, linked to a name that must be free, its temporary name
+        # removed.
+        self.assertEqual(file_calls("room.fxp"), ["made", "linked", "removed"])
+        # A replacement: flushed, renamed over the file, and flushed again, so that the rename
+        # is on the disk too before the program goes on.
+        self.assertEqual(file_calls("-o", "room.fxp"), ["made", "flushed", "renamed", "flushed"])
         self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V051, "501_room.fxp": BRISKLET_V051})
 
     @windows_build_only
@@ -987,8 +996,98 @@ class WindowsNamesAndPaths(CliTest):
         os.symlink("presets/room.fxp", self.dir / "link.fxp")
         self.assertRun(["-o", "link.fxp"])
         self.assertEqual(os.readlink(self.dir / "link.fxp"), "presets/room.fxp")
+        # Found in a scan, as named on the command line.
+        self.write("presets/hall.fxp", BRISKLET_V050)
+        os.symlink("../presets/hall.fxp", self.write("lib/own.fxp", BRISKLET_V050).parent / "l.fxp")
+        self.assertRun(["-o", "lib"])
         self.assertEqual(self.tree(), {"presets": "<d>", "presets/room.fxp": BRISKLET_V051,
-                                       "link.fxp": "<l>"})
+                                       "presets/hall.fxp": BRISKLET_V051, "link.fxp": "<l>",
+                                       "lib": "<d>", "lib/own.fxp": BRISKLET_V051,
+                                       "lib/l.fxp": "<l>"})
+
+    @host_links
+    def test_a_prefix_folder_is_found_from_the_preset_and_never_through_a_link(self):
+        self.write("d/room.fxp", BRISKLET_V050)
+        (self.dir / "up").mkdir()
+        (self.dir / "outside").mkdir()
+        os.symlink("../outside", self.dir / "d" / "linked")
+        cases = [("-p../up/", "", "up/room.fxp"),
+                 ("-plinked/", "Error 2: Failed to open output file: d/linked/room.fxp\n", None)]
+        for prefix, err, output in cases:
+            with self.subTest(prefix=prefix):
+                self.assertRun([prefix, "d/room.fxp"], status=3 if err else 0, err=err)
+                self.assertEqual(self.read(output) if output else os.listdir(self.dir / "outside"),
+                                 BRISKLET_V051 if output else [])
+
+    @host_links
+    @windows_build_only
+    def test_a_folder_swapped_for_a_link_in_mid_run_sends_nothing_through_it(self):
+        # The shared case swaps before wine has started the program; here the swap comes while
+        # the program works in the folder. Wine renames and removes files by the paths it keeps
+        # for them, so what the run still does there fails and is reported, and a temporary
+        # file may stay in the folder it was made in; nothing goes through the link.
+        for i in range(0, 400, 2):
+            self.write(f"elsewhere/p{i}.fxp", BRISKLET_V050)
+        for options in (["-r"], ["-r", "-o"]):
+            with self.subTest(options=options):
+                shutil.rmtree(self.dir / "pack", ignore_errors=True)
+                for i in range(400):
+                    self.write(f"pack/d{i % 2}/p{i}.fxp", BRISKLET_V050)
+                elsewhere = {path: data for path, data in self.tree().items()
+                             if path.startswith("elsewhere")}
+                running = self.start_tool("-e3", *options, "pack")
+                self.wait_for_temporary("pack/d0")
+                os.rename(self.dir / "pack/d0", self.dir / "pack/d0.old")
+                os.symlink(self.dir / "elsewhere", self.dir / "pack/d0")
+                self.assertEqual(running.finish().status, 0)
+                tree = self.tree()
+                self.assertEqual({path: data for path, data in tree.items()
+                                  if path.startswith("elsewhere")}, elsewhere)
+                for path, data in tree.items():
+                    name = path.rsplit("/", 1)[-1]
+                    if path.startswith("pack/") and name.endswith(".fxp"):
+                        self.assertIn(data, (BRISKLET_V051,) if name.startswith("501_") else
+                                      (BRISKLET_V050, BRISKLET_V051), path)
+                (self.dir / "pack/d0").unlink()
+
+    @windows_build_only
+    def test_names_of_devices_are_files(self):
+        # Files and folders written through "\\?\" names or by other systems, in a scan and
+        # named on the command line: each is reached as a file, never as the device it spells.
+        names = ["con.fxp", "NUL.fxp", "aux.FXP", "prn.fxp", "com1.fxp", "Com9.fxp", "lpt1.fxp",
+                 "LPT9.fxp", "con/nul.fxp", "aux/com1.fxp"]
+        for name in names:
+            self.write(f"lib/{name}", BRISKLET_V050)
+        self.write("nul.fxp", BRISKLET_V050)
+        self.assertRun(["-r", "lib", "nul.fxp"])
+        self.assertRun(["-o", "lib/con.fxp", "lib\\aux\\com1.fxp", "lib/con", "nul.fxp"],
+                       err="Error 1: Unrecognized source format: lib/con\\501_nul.fxp\n")
+        expected = {"lib": "<d>", "lib/con": "<d>", "lib/aux": "<d>", "nul.fxp": BRISKLET_V051,
+                    "501_nul.fxp": BRISKLET_V051}
+        for name in names:
+            folder, _, file = f"lib/{name}".rpartition("/")
+            expected[f"{folder}/501_{file}"] = BRISKLET_V051
+            expected[f"{folder}/{file}"] = BRISKLET_V051 if name in (
+                "con.fxp", "aux/com1.fxp", "con/nul.fxp") else BRISKLET_V050
+        self.assertEqual(self.tree(), expected)
+
+    @windows_build_only
+    def test_a_replaced_preset_keeps_its_attributes(self):
+        def attributes(name):
+            shown = subprocess.run(EXEC_PREFIX + ["attrib", name], cwd=self.dir, timeout=60,
+                                   capture_output=True, stdin=subprocess.DEVNULL)
+            return decode(shown.stdout).split(" Z:")[0].split()
+        # (Wine shows every file as to be archived, whatever it is told.)
+        for number, flags in enumerate((["+h"], ["+s"], ["+h", "+s"])):
+            with self.subTest(flags=flags):
+                name = f"p{number}.fxp"
+                self.write(name, BRISKLET_V050)
+                for flag in flags:  # one at a time, as wine's attrib takes them
+                    subprocess.run(EXEC_PREFIX + ["attrib", flag, name], cwd=self.dir, timeout=60,
+                                   capture_output=True, stdin=subprocess.DEVNULL)
+                before = attributes(name)
+                self.assertRun(["-o", name])
+                self.assertEqual((self.read(name), attributes(name)), (BRISKLET_V051, before))
 
     @windows_build_only
     def test_never_waits_when_started_by_a_script(self):
@@ -1365,7 +1464,7 @@ class UntrustedTree(CliTest):
         return {path: data for path, data in self.tree().items()
                 if path != pack and not path.startswith(pack + "/")}
 
-    @posix_build_only
+    @host_links
     def test_names_with_backslashes_never_lead_out_of_the_pack(self):
         # From a/b/pack, these names would spell the way to other/ and a/, and to other/ by
         # its absolute path.
@@ -1459,8 +1558,9 @@ class UntrustedTree(CliTest):
             ("a FIFO", [], os.mkfifo, "Failed to open output file: {out}", not WINDOWS_BUILD),
             ("a device", [], lambda out: os.mknod(out, stat.S_IFCHR | 0o600, os.makedev(1, 3)),
              "Failed to open output file: {out}", root),
+            # Wine shows the Windows program no dangling link made on its host.
             ("a dangling link", [], lambda out: os.symlink("nowhere", out),
-             "Output file exists: {out}", os.name == "posix"),
+             "Output file exists: {out}", os.name == "posix" and not WINDOWS_BUILD),
             ("another file", [], lambda out: out.write_bytes(b"edited"),
              "Output file exists: {out}", True),
             ("a read-only preset", ["-o"], lambda out: out.chmod(0o444),
@@ -1485,7 +1585,7 @@ class UntrustedTree(CliTest):
                                    err="Error 2: " + err.format(out=out, preset=preset) + "\n")
                     self.assertEqual(self.tree(), before)
 
-    @posix_build_only
+    @host_links
     def test_a_save_made_during_the_upgrade_is_never_lost(self):
         held = held_at("fsync")
         if held is None:
