@@ -2,10 +2,13 @@
 
 #include "app/path_walk.h"
 
+#include <algorithm>
+
 #include "app/console.h"
 #include "app/file_job.h"
 #include "app/options.h"
 #include "app/paths.h"
+#include "convert/upgrade.h"
 #include "platform/platform.h"
 
 namespace tunewright {
@@ -15,8 +18,8 @@ bool endsWith(std::string_view text, std::string_view suffix) {
 }
 
 bool hasPresetExtension(const char* path) {
-  return endsWith(path, ".fxp") || endsWith(path, ".FXP") || endsWith(path, ".fxb") ||
-         endsWith(path, ".FXB");
+  return std::ranges::any_of(kPresetExtensions,
+                             [path](const char* e) { return endsWith(path, e); });
 }
 
 bool processPath(const char* path) {

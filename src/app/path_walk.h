@@ -14,7 +14,7 @@ bool processPath(const char* path);
 // itself, depth first. Returns false when the run must stop.
 bool scanDirectory(const char* directory);
 
-// True for names ending in ".fxp", ".FXP", ".fxb" or ".FXB" (no other spelling counts).
+// True for names ending in one of kPresetExtensions (no other spelling counts).
 bool hasPresetExtension(const char* path);
 
 bool endsWith(std::string_view text, std::string_view suffix);
