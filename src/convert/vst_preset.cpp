@@ -53,7 +53,7 @@ bool readChunks(int32_t length, const unsigned char* data, Chunks& chunks) {
   }
   chunks.list = static_cast<int32_t>(list);
   const int64_t count = static_cast<int32_t>(loadLittleEndian32(data, chunks.list + 4));
-  if (!hasTag(data, chunks.list, "List") || count < 0 ||
+  if (!hasTag(data, chunks.list, "List") ||
       chunks.list + kListHeaderSize + kEntrySize * count != length) {
     return false;
   }
@@ -74,10 +74,9 @@ bool readChunks(int32_t length, const unsigned char* data, Chunks& chunks) {
   return end == list && comps == 1;
 }
 
-// The wrapper a host puts around a plug-in's program or bank, with room for some content after
-// it. Its bypass flag may hold anything.
+// The wrapper a host puts around a plug-in's program or bank. Its bypass flag may hold anything.
 bool hasWrapper(const unsigned char* comp, int32_t size) {
-  return size > kWrapperSize && hasTag(comp, 0, "VstW") &&
+  return size >= kWrapperSize && hasTag(comp, 0, "VstW") &&
          headerCountIs(comp, kWrapperHeaderSizeOffset, 8) &&
          headerCountIs(comp, kWrapperVersionOffset, 1);
 }
