@@ -123,8 +123,14 @@ const OutcomeWords& outcomeWords(UpgradeOutcome outcome) {
 }
 
 Recognition recogniseImage(int32_t length, unsigned char* data) {
-  const Recognition content = recogniseContent(length, data);
-  return content.source != nullptr ? content : recogniseVstPreset(length, data);
+  // A program file or a bank, else a container around one.
+  for (const auto recognise : {recogniseContent, recogniseVstPreset}) {
+    const Recognition found = recognise(length, data);
+    if (found.source != nullptr) {
+      return found;
+    }
+  }
+  return {};
 }
 
 UpgradeOutcome upgradeImage(const ConverterList& chain, const Recognition& recognition,
