@@ -130,7 +130,7 @@ def vstpreset(chunks, class_id=b"0" * 32, version=1, entries=None, count=None, l
         count = len(entries)
     header = b"VST3" + struct.pack("<i", version) + class_id + struct.pack("<Q", list_offset)
     listing = b"List" + struct.pack("<i", count) + b"".join(
-        chunk_id + struct.pack("<QQ", chunk_offset, size) for chunk_id, chunk_offset, size in entries)
+        chunk_id + struct.pack("<QQ", offset, size) for chunk_id, offset, size in entries)
     return header + data + listing
 
 

@@ -38,6 +38,46 @@ Image makeBank(const std::vector<Image>& programs) {
   return bank;
 }
 
+Image makeVstPreset(const std::vector<unsigned char>& content) {
+  static constexpr char kInfo[] = "<?xml version=\"1.0\"?><MetaInfo/>";
+  const auto compSize = static_cast<uint64_t>(16 + content.size());
+  const uint64_t infoSize = sizeof kInfo - 1;
+  Image container;
+  std::vector<unsigned char>& bytes = container.bytes;
+  const auto append = [&bytes](const void* data, std::size_t size) {
+    const auto* from = static_cast<const unsigned char*>(data);
+    bytes.insert(bytes.end(), from, from + size);
+  };
+  const auto appendLittleEndian = [&bytes](uint64_t value, int32_t size) {
+    for (int32_t i = 0; i < size; ++i) {
+      bytes.push_back(static_cast<unsigned char>(value >> (8 * i)));
+    }
+  };
+  append("VST3", 4);
+  appendLittleEndian(1, 4);
+  append("00000000000000000000000000000000", 32);
+  appendLittleEndian(48 + compSize + infoSize, 8);
+  append("VstW", 4);
+  for (const uint32_t word : {8u, 1u, 0u}) {
+    const uint32_t bigEndian = bigEndian32(word);
+    append(&bigEndian, 4);
+  }
+  append(content.data(), content.size());
+  append(kInfo, infoSize);
+  append("List", 4);
+  appendLittleEndian(3, 4);
+  const std::pair<const char*, uint64_t> chunks[] = {
+      {"Comp", compSize}, {"Cont", 0}, {"Info", infoSize}};
+  uint64_t offset = 48;
+  for (const auto& [id, size] : chunks) {
+    append(id, 4);
+    appendLittleEndian(offset, 8);
+    appendLittleEndian(size, 8);
+    offset += size;
+  }
+  return container;
+}
+
 void scribbleUninterpretedHeader(Image& image) {
   for (const auto& [from, to] :
        {std::pair{0, 4}, std::pair{8, 16}, std::pair{20, 24}, std::pair{28, 56}}) {
