@@ -125,21 +125,6 @@ bool isComp(const unsigned char* data, const Chunk& chunk) {
   return std::memcmp(data + chunk.entry, "Comp", 4) == 0;
 }
 
-// Where a container's content lies: after the wrapper in its one "Comp" chunk.
-bool findContent(const unsigned char* data, int64_t length, int64_t& offset, int64_t& size) {
-  const std::vector<Chunk> chunks = listedChunks(data, length);
-  const auto comps = std::count_if(chunks.begin(), chunks.end(),
-                                   [data](const Chunk& chunk) { return isComp(data, chunk); });
-  for (const Chunk& chunk : chunks) {
-    if (comps == 1 && isComp(data, chunk) && chunk.size >= 16) {
-      offset = chunk.offset + 16;
-      size = chunk.size - 16;
-      return true;
-    }
-  }
-  return false;
-}
-
 // What every upgraded program file or bank keeps, bare or in a container: readable by its counts,
 // every program there, a bank's header copied but for byteSize.
 void checkUpgradedContent(ImageKind kind, const unsigned char* before, int64_t beforeLength,
@@ -223,11 +208,12 @@ void upgradeWholeImage(const uint8_t* input, int32_t size) {
     return;
   }
   const std::vector<unsigned char> recognised(image->begin(), image->begin() + size);
-  int64_t contentOffset = 0;
-  int64_t contentSize = size;
-  require(recognition.kind != ImageKind::kVstPreset ||
-              findContent(recognised.data(), size, contentOffset, contentSize),
-          "a recognised container's list tiles it, with one \"Comp\"");
+  const std::vector<Chunk> chunks = listedChunks(recognised.data(), size);
+  require(
+      recognition.kind != ImageKind::kVstPreset ||
+          std::count_if(chunks.begin(), chunks.end(),
+                        [&](const Chunk& chunk) { return isComp(recognised.data(), chunk); }) == 1,
+      "a recognised container's list tiles it, with one \"Comp\"");
   for (const FormatId target : everyTarget()) {
     const std::vector<unsigned char> result = upgraded(recognised.data(), size, target);
     if (result.empty()) {
