@@ -1,6 +1,6 @@
 // The floor of the bulk job: only the system calls it cannot avoid, with no logic at all.
-// Lists every directory of a tree and, for every entry named *.fxp or *.fxb, opens, reads and
-// closes it, then creates, writes and closes an output beside it holding the bytes read.
+// Lists every directory of a tree and, for every entry named *.fxp, *.fxb or *.vstpreset, opens,
+// reads and closes it, then creates, writes and closes an output beside it holding the bytes read.
 //
 //   floor DIRECTORY
 
@@ -12,6 +12,11 @@
 #include <cstring>
 
 namespace {
+
+bool endsWith(const char* name, size_t nameLength, const char* suffix) {
+  const size_t suffixLength = std::strlen(suffix);
+  return nameLength > suffixLength && std::strcmp(name + nameLength - suffixLength, suffix) == 0;
+}
 
 void walk(char* path, size_t length) {
   DIR* dir = opendir(path);
@@ -31,8 +36,8 @@ void walk(char* path, size_t length) {
       if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
         walk(path, length + 1 + nameLength);
       }
-    } else if (nameLength > 4 && (std::strcmp(name + nameLength - 4, ".fxp") == 0 ||
-                                  std::strcmp(name + nameLength - 4, ".fxb") == 0)) {
+    } else if (endsWith(name, nameLength, ".fxp") || endsWith(name, nameLength, ".fxb") ||
+               endsWith(name, nameLength, ".vstpreset")) {
       unsigned char image[2048];
       ssize_t got = 0;
       const int input = open(path, O_RDONLY);

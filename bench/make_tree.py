@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes a synthetic preset library for the benchmark: presets of every source format from the
-project's generator, a few presets already at the newest versions (not recognised), a few banks,
-a few files that are not presets, in nested folders of at most 100 entries.
+project's generator, a few presets already at the newest versions (not recognised), a few banks
+and .vstpreset files, a few files that are not presets, in nested folders of at most 100 entries.
 
     make_tree.py DIRECTORY FILE_COUNT
 """
@@ -25,6 +25,11 @@ def contents():
     # Banks, as users keep their sounds: a small Tavlora and a small Brisklet one.
     cycle += [(".fxb", make_presets.bank([convertible[0]] * 8)),
               (".fxb", make_presets.bank([convertible[3]] * 4, version=2))]
+    # Presets saved from a host's own menu: a program of each plug-in and a bank.
+    cycle += [(".vstpreset", make_presets.host_vstpreset(convertible[0], "Tavlora")),
+              (".vstpreset", make_presets.host_vstpreset(convertible[3], "Brisklet")),
+              (".vstpreset", make_presets.host_vstpreset(make_presets.bank([convertible[1]] * 4),
+                                                         "Tavlora"))]
     return cycle
 
 

@@ -2,7 +2,8 @@
 #   cmake -DPROGRAM=... -DEXAMPLES=... -DWORK=... -P demo.cmake
 
 function(list_presets heading)
-  file(GLOB_RECURSE presets RELATIVE "${WORK}" "${WORK}/*.fxp" "${WORK}/*.fxb")
+  file(GLOB_RECURSE presets RELATIVE "${WORK}" "${WORK}/*.fxp" "${WORK}/*.fxb"
+    "${WORK}/*.vstpreset")
   list(SORT presets)
   message("${heading}")
   foreach(preset IN LISTS presets)

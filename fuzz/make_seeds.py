@@ -27,6 +27,23 @@ def preset_image_seeds():
     seeds["bank-v1"] = make_presets.bank([tavlora, make_presets.unfilled(tavlora)], byte_size=0)
     seeds["bank-v2"] = make_presets.bank([brisklet] * 5, version=2, current_program=4)
     seeds["bank-mixed"] = make_presets.bank([tavlora, make_presets.preset(1000200)])
+    seeds["vstpreset-program"] = make_presets.host_vstpreset(tavlora, "Tavlora")
+    seeds["vstpreset-bank"] = make_presets.host_vstpreset(seeds["bank-v2"], "Brisklet", bypass=1)
+    comp = make_presets.comp(make_presets.unfilled(brisklet))
+    seeds["vstpreset-info-first"] = make_presets.vstpreset(
+        [(b"Info", make_presets.meta_info("Brisklet")), (b"Comp", comp), (b"Cont", b"")])
+    # Lies about the chunks that 64-bit and 32-bit arithmetic would overflow on.
+    end = 48 + len(comp)
+    seeds["vstpreset-offset-wraps"] = make_presets.vstpreset(
+        [(b"Comp", comp), (b"Info", b"<x/>")],
+        entries=[(b"Comp", 48, len(comp)), (b"Info", (1 << 64) - 16, end + 4 + 16)])
+    seeds["vstpreset-size-wraps"] = make_presets.vstpreset(
+        [(b"Comp", comp), (b"Info", b"<x/>")],
+        entries=[(b"Comp", 48, len(comp)), (b"Info", end, (1 << 64) - end + 48),
+                 (b"Info", 48, end + 4 - 48)])
+    seeds["vstpreset-count-wraps"] = make_presets.vstpreset([(b"Comp", comp)], count=1 + (1 << 30))
+    seeds["vstpreset-offset-2^63"] = make_presets.vstpreset(
+        [(b"Comp", comp)], entries=[(b"Comp", 1 << 63, len(comp))], list_offset=(1 << 63) + 48)
     return seeds
 
 

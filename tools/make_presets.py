@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Builds preset images (.fxp program files and .fxb banks) of every layout tunewright knows.
+"""Builds preset images (.fxp program files, .fxb banks, and the .vstpreset containers hosts save
+them in) of every layout tunewright knows.
 
 Used to make the bundled examples, the end-to-end tests' inputs, the fuzz seeds and the
 benchmark trees. Run it to (re)write the examples:
@@ -96,6 +97,52 @@ def preset(format_id, params=None, name=b"", fx_version=1):
     return image(fx_id, params, name, fx_version)
 
 
+def comp(content, header_size=8, version=1, bypass=0):
+    """A container's "Comp" chunk as hosts write it for these plug-ins: "VstW", then big-endian
+    the header size, the version and the bypass flag, then the program file or bank."""
+    return b"VstW" + struct.pack(">iii", header_size, version, bypass) + content
+
+
+def meta_info(plugin):
+    """An "Info" chunk: the XML a host writes about the preset."""
+    return (f'<?xml version="1.0" encoding="utf-8"?>\n<MetaInfo>\n'
+            f'  <Attr id="MediaType" value="VstPreset" type="string"/>\n'
+            f'  <Attr id="PlugInName" value="{plugin}" type="string"/>\n'
+            f'</MetaInfo>\n').encode()
+
+
+def vstpreset(chunks, class_id=b"0" * 32, version=1, entries=None, count=None, list_offset=None):
+    """A .vstpreset container: "VST3", the version, a class ID of 32 characters and the offset
+    of the chunk list, all little-endian, then the chunks' data in the order given, then the
+    list, "List", the count and per chunk its ID, offset and size.
+
+    chunks holds (ID, data) pairs. entries, (ID, offset, size) triples, count and list_offset
+    replace the true values, for files that lie about their chunks."""
+    data = b"".join(chunk for _, chunk in chunks)
+    true_entries, offset = [], 48
+    for chunk_id, chunk in chunks:
+        true_entries.append((chunk_id, offset, len(chunk)))
+        offset += len(chunk)
+    entries = true_entries if entries is None else entries
+    if list_offset is None:
+        list_offset = 48 + len(data)
+    if count is None:
+        count = len(entries)
+    header = b"VST3" + struct.pack("<i", version) + class_id + struct.pack("<Q", list_offset)
+    listing = b"List" + struct.pack("<i", count) + b"".join(
+        chunk_id + struct.pack("<QQ", offset, size) for chunk_id, offset, size in entries)
+    return header + data + listing
+
+
+def host_vstpreset(content, plugin, bypass=0):
+    """The container as hosts save a preset from their own menu: "Comp" around the program or
+    bank, an empty "Cont" (the plug-in has no editor state) and an "Info" chunk. The class ID
+    comes from the plug-in's ID and name, whatever its version; the program never reads it."""
+    class_id = (content[16:20] + plugin.lower().encode()).hex().upper()[:32].ljust(32, "0")
+    return vstpreset([(b"Comp", comp(content, bypass=bypass)), (b"Cont", b""),
+                      (b"Info", meta_info(plugin))], class_id=class_id.encode())
+
+
 # The bundled examples: a few presets of every source layout.
 EXAMPLES = {
     "tavlora/Warm Pad.fxp": preset(1000102, name=b"Warm Pad", fx_version=102),
@@ -122,6 +169,15 @@ EXAMPLES = {
             ([0.8, 0.6, 0.7, 0.2, 0.1, 0.3], b"Cathedral"),
             ([0.5, 0.5, 0.5, 0.5, 0.5, 0.5], b"Plate")]],
         version=2, fx_version=500, current_program=1),
+    # Saved from a host's own preset menu.
+    "tavlora/Velvet Lead.vstpreset": host_vstpreset(preset(
+        1000102, [((i * 13) % 17) / 16.0 for i in range(50)], name=b"Velvet Lead",
+        fx_version=102), "Tavlora"),
+    "brisklet/Chambers.vstpreset": host_vstpreset(bank([
+        preset(2000500, values, name=name, fx_version=500) for values, name in [
+            ([0.3, 0.4, 0.2, 0.6, 0.5, 0.8], b"Stone Room"),
+            ([0.7, 0.5, 0.9, 0.1, 0.2, 0.4], b"Crypt")]],
+        version=1, fx_version=500), "Brisklet"),
 }
 
 

@@ -2,12 +2,14 @@
 
 #include "app/path_walk.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "app/console.h"
 #include "app/file_job.h"
 #include "app/options.h"
 #include "app/paths.h"
+#include "convert/upgrade.h"
 #include "platform/platform.h"
 
 namespace tunewright {
@@ -18,10 +20,10 @@ bool endsWith(std::string_view text, std::string_view suffix) {
   return text.ends_with(suffix);
 }
 
-// True for names ending in ".fxp", ".FXP", ".fxb" or ".FXB" (no other spelling counts).
+// True for names ending in one of kPresetExtensions (no other spelling counts).
 bool hasPresetExtension(const char* path) {
-  return endsWith(path, ".fxp") || endsWith(path, ".FXP") || endsWith(path, ".fxb") ||
-         endsWith(path, ".FXB");
+  return std::ranges::any_of(kPresetExtensions,
+                             [path](const char* e) { return endsWith(path, e); });
 }
 
 // Whether a scan acts on an entry: a preset it converts, or with -r a directory it enters.
@@ -61,7 +63,8 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
     if (std::string_view(entry.name).find('\\') != std::string_view::npos) {
       return reportError(1, {"Name with a backslash passed over: ", entryPath});
     }
-    if (entry.kind != platform::EntryKind::kDirectory) {
+    // The extension decides first, as for a path named on the command line.
+    if (hasPresetExtension(entry.name)) {
       return processPresetFile({directory, entry.name, entry.kind, entryPath});
     }
     platform::Directory subdirectory;

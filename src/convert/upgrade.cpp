@@ -1,5 +1,5 @@
-// Recognising and converting whole images: a program file, or a bank whose program records all
-// go through the same recognition, chain and converters as a program file does.
+// The road for every image: program files, and the recognition, chain and steps that every other
+// kind of image shares with them.
 
 #include "convert/upgrade.h"
 
@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "convert/chain.h"
+#include "convert/image_kinds.h"
 #include "preset/preset_image.h"
 
 namespace tunewright {
@@ -24,155 +25,20 @@ const Converter* firstAccepting(int32_t length, const unsigned char* data) {
   return nullptr;
 }
 
-// The length a program record's numParams gives it, or -1 when that is not a record that fits
-// in room bytes. Computed in 64 bits, so no count can overflow it.
-int32_t recordLength(const unsigned char* record, int32_t room) {
-  if (room < kParamsOffset) {
-    return -1;
-  }
-  const int64_t length = kParamsOffset + int64_t{kWordSize} * numParams(record);
-  return length >= kParamsOffset && length <= room ? static_cast<int32_t>(length) : -1;
-}
-
 // A byteSize of 0 that a host left unfilled: the counts fit the length exactly.
 bool byteSizeUnfilled(int32_t length, const unsigned char* program) {
   return byteSize(program) == 0 && recordLength(program, length) == length;
 }
 
-void fillByteSize(int32_t length, unsigned char* program) {
-  if (byteSizeUnfilled(length, program)) {
-    setByteSize(program, length - 8);
-  }
-}
-
-// Recognises one program, file or record, taking an unfilled byteSize as filled in, and leaves
-// it as it was.
-const Converter* recogniseProgram(int32_t length, unsigned char* program) {
-  if (length < kParamsOffset || length > kPresetCapacity ||
-      !hasTag(program, kChunkMagicOffset, "CcnK") || !hasTag(program, kFxMagicOffset, "FxCk")) {
-    return nullptr;
-  }
-  const bool unfilled = byteSizeUnfilled(length, program);
-  if (unfilled) {
-    setByteSize(program, length - 8);
-  }
-  const Converter* source = firstAccepting(length, program);
-  if (unfilled) {
-    setByteSize(program, 0);
-  }
-  return source;
-}
-
-bool hasBankHeader(int32_t length, const unsigned char* bank) {
-  if (length < kBankHeaderSize || length > kImageCapacity ||
-      !hasTag(bank, kChunkMagicOffset, "CcnK") || !hasTag(bank, kFxMagicOffset, "FxBk")) {
-    return false;
-  }
-  const int32_t version = loadHeaderCount(bank, kBankVersionOffset);
-  const int32_t size = byteSize(bank);
-  return (version == 1 || version == 2) && (size == 0 || size == length - 8);
-}
-
-// Calls visit(offset, length) for each program record of a bank, in order, while it returns
-// true. True when every record was visited and together they fill the bank exactly. Every record
-// has at least a header, so a count of any size ends with the bank's bytes.
-template <typename Visit>
-bool forEachRecord(int32_t length, const unsigned char* bank, Visit visit) {
-  const int32_t count = loadHeaderCount(bank, kNumProgramsOffset);
-  if (count < 1) {
-    return false;
-  }
-  int32_t offset = kBankHeaderSize;
-  for (int32_t i = 0; i < count; ++i) {
-    const int32_t recordSize = recordLength(bank + offset, length - offset);
-    if (recordSize < 0 || !visit(offset, recordSize)) {
-      return false;
-    }
-    offset += recordSize;
-  }
-  return offset == length;
-}
-
-Recognition recogniseBank(int32_t length, unsigned char* bank) {
-  if (!hasBankHeader(length, bank)) {
-    return {};
-  }
-  const Converter* source = nullptr;
-  const bool uniform = forEachRecord(length, bank, [&](int32_t offset, int32_t recordSize) {
-    unsigned char* record = bank + offset;
-    if (std::memcmp(record + kFxIdOffset, bank + kFxIdOffset, 4) != 0) {
-      return false;
-    }
-    const Converter* found = recogniseProgram(recordSize, record);
-    if (found == nullptr || (source != nullptr && found->sourceId() != source->sourceId())) {
-      return false;
-    }
-    source = found;
-    return true;
-  });
-  if (!uniform) {
-    return {};
-  }
-  forEachRecord(length, bank, [bank](int32_t offset, int32_t recordSize) {
-    fillByteSize(recordSize, bank + offset);
-    return true;
-  });
-  setByteSize(bank, length - 8);
-  return {source, ImageKind::kBank};
-}
-
-// Converts the program at from into to, which has room bytes, and sets converted to its new
-// length.
-UpgradeOutcome convertProgram(const Converter& step, int32_t length, const unsigned char* from,
-                              unsigned char* to, int32_t room, int32_t& converted) {
-  if (!step.accepts(length, from)) {
-    return UpgradeOutcome::kInputMismatch;
-  }
-  if (length > room) {
-    return UpgradeOutcome::kFailed;
-  }
-  std::memcpy(to, from, static_cast<std::size_t>(length));
-  const int32_t capacity = std::min(kPresetCapacity, room);
-  converted = step.convert(length, capacity, to);
-  // A length past the capacity would be a converter fault; refuse it rather than write it.
-  return converted > 0 && converted <= capacity ? UpgradeOutcome::kUpgraded
-                                                : UpgradeOutcome::kFailed;
-}
-
-// One step over every record of a bank. The records stay readable by their counts, as every
-// host reads a bank, or the step fails.
-UpgradeOutcome convertBank(const Converter& step, int32_t length, const unsigned char* from,
-                           unsigned char* to, int32_t& converted) {
-  std::memcpy(to, from, kBankHeaderSize);
-  int32_t written = kBankHeaderSize;
-  UpgradeOutcome outcome = UpgradeOutcome::kFailed;
-  const bool whole = forEachRecord(length, from, [&](int32_t offset, int32_t recordSize) {
-    int32_t recordConverted = 0;
-    outcome = convertProgram(step, recordSize, from + offset, to + written,
-                             kImageCapacity - written, recordConverted);
-    if (outcome == UpgradeOutcome::kUpgraded &&
-        recordLength(to + written, recordConverted) != recordConverted) {
-      outcome = UpgradeOutcome::kFailed;
-    }
-    written += recordConverted;
-    return outcome == UpgradeOutcome::kUpgraded;
-  });
-  if (!whole) {
-    return outcome == UpgradeOutcome::kUpgraded ? UpgradeOutcome::kFailed : outcome;
-  }
-  setByteSize(to, written - 8);
-  converted = written;
-  return UpgradeOutcome::kUpgraded;
-}
-
 // One step over the whole image, whatever its kind.
-UpgradeOutcome convertWhole(const Converter& step, ImageKind kind, int32_t length,
+UpgradeOutcome convertWhole(const Converter& step, const Recognition& recognition, int32_t length,
                             const unsigned char* from, unsigned char* to, int32_t& converted) {
-  switch (kind) {
+  switch (recognition.kind) {
     case ImageKind::kProgram:
-      return convertProgram(step, length, from, to, kImageCapacity, converted);
     case ImageKind::kBank:
-      return convertBank(step, length, from, to, converted);
+      return convertContent(step, recognition.kind, length, from, to, kImageCapacity, converted);
+    case ImageKind::kVstPreset:
+      return convertVstPreset(step, recognition.content, length, from, to, converted);
   }
   return UpgradeOutcome::kFailed;
 }
@@ -190,16 +56,81 @@ static_assert(std::size(kOutcomeWords) == kUpgradeOutcomeCount);
 
 }  // namespace
 
+// Computed in 64 bits, so no count can overflow it.
+int32_t recordLength(const unsigned char* record, int32_t room) {
+  if (room < kParamsOffset) {
+    return -1;
+  }
+  const int64_t length = kParamsOffset + int64_t{kWordSize} * numParams(record);
+  return length >= kParamsOffset && length <= room ? static_cast<int32_t>(length) : -1;
+}
+
+void fillByteSize(int32_t length, unsigned char* program) {
+  if (byteSizeUnfilled(length, program)) {
+    setByteSize(program, length - 8);
+  }
+}
+
+const Converter* recogniseProgram(int32_t length, unsigned char* program) {
+  if (length < kParamsOffset || length > kPresetCapacity ||
+      !hasTag(program, kChunkMagicOffset, "CcnK") || !hasTag(program, kFxMagicOffset, "FxCk")) {
+    return nullptr;
+  }
+  const bool unfilled = byteSizeUnfilled(length, program);
+  if (unfilled) {
+    setByteSize(program, length - 8);
+  }
+  const Converter* source = firstAccepting(length, program);
+  if (unfilled) {
+    setByteSize(program, 0);
+  }
+  return source;
+}
+
+UpgradeOutcome convertProgram(const Converter& step, int32_t length, const unsigned char* from,
+                              unsigned char* to, int32_t room, int32_t& converted) {
+  if (!step.accepts(length, from)) {
+    return UpgradeOutcome::kInputMismatch;
+  }
+  if (length > room) {
+    return UpgradeOutcome::kFailed;
+  }
+  std::memcpy(to, from, static_cast<std::size_t>(length));
+  const int32_t capacity = std::min(kPresetCapacity, room);
+  converted = step.convert(length, capacity, to);
+  // A length past the capacity would be a converter fault; refuse it rather than write it.
+  return converted > 0 && converted <= capacity ? UpgradeOutcome::kUpgraded
+                                                : UpgradeOutcome::kFailed;
+}
+
+Recognition recogniseContent(int32_t length, unsigned char* data) {
+  if (const Converter* source = recogniseProgram(length, data)) {
+    fillByteSize(length, data);
+    return {source, ImageKind::kProgram, ImageKind::kProgram};
+  }
+  return recogniseBank(length, data);
+}
+
+UpgradeOutcome convertContent(const Converter& step, ImageKind content, int32_t length,
+                              const unsigned char* from, unsigned char* to, int32_t room,
+                              int32_t& converted) {
+  return content == ImageKind::kBank ? convertBank(step, length, from, to, room, converted)
+                                     : convertProgram(step, length, from, to, room, converted);
+}
+
 const OutcomeWords& outcomeWords(UpgradeOutcome outcome) {
   return kOutcomeWords[static_cast<std::size_t>(outcome)];
 }
 
 Recognition recogniseImage(int32_t length, unsigned char* data) {
-  if (const Converter* source = recogniseProgram(length, data)) {
-    fillByteSize(length, data);
-    return {source, ImageKind::kProgram};
+  // A program file or a bank, else a container around one.
+  for (const auto recognise : {recogniseContent, recogniseVstPreset}) {
+    const Recognition found = recognise(length, data);
+    if (found.source != nullptr) {
+      return found;
+    }
   }
-  return recogniseBank(length, data);
+  return {};
 }
 
 UpgradeOutcome upgradeImage(const ConverterList& chain, const Recognition& recognition,
@@ -216,8 +147,7 @@ UpgradeOutcome upgradeImage(const ConverterList& chain, const Recognition& recog
       observer->stepStarting(*step);
     }
     int32_t converted = 0;
-    const UpgradeOutcome outcome =
-        convertWhole(*step, recognition.kind, length, from, to, converted);
+    const UpgradeOutcome outcome = convertWhole(*step, recognition, length, from, to, converted);
     if (outcome != UpgradeOutcome::kUpgraded) {
       return outcome;
     }

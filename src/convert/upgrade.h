@@ -1,8 +1,9 @@
 #pragma once
 
 // One road for every preset file. A program file (.fxp) is one program record; a bank (.fxb) is
-// a header followed by program records. Recognition, the chain and the converters are the same
-// for both: only where the records lie differs.
+// a header followed by program records; a container a host saves presets in (.vstpreset) holds
+// one program or bank among chunks of its own. Recognition, the chain and the converters are the
+// same for all of them: only where the records lie differs.
 
 #include <array>
 #include <cstdint>
@@ -18,23 +19,33 @@ inline constexpr int32_t kImageCapacity = 1 << 20;
 // into it tells a file that is too big.
 using ImageBuffer = std::array<unsigned char, kImageCapacity + 1>;
 
-// What an image is, and so where its program records lie. A kind is recognised in
-// recogniseImage and stepped through whole in upgrade.cpp; everything after that is the same for
-// every kind.
+// The endings of the names taken as presets, each spelling that counts; every other name is
+// passed over. What a file is, its content decides.
+inline constexpr std::array<const char*, 6> kPresetExtensions = {
+    ".fxp", ".FXP", ".fxb", ".FXB", ".vstpreset", ".VSTPRESET"};
+
+// What an image is, and so where its program records lie. Each kind has a file of its own
+// (program files in upgrade.cpp); recogniseImage and the step over a whole image there turn to
+// it, and everything after that is the same for every kind.
 enum class ImageKind : int32_t {
-  kProgram,  // a program file: one record
-  kBank,     // a bank header followed by records
+  kProgram,    // a program file: one record
+  kBank,       // a bank header followed by records
+  kVstPreset,  // a host's preset container around a program file or a bank (vst_preset.cpp)
 };
 
 struct Recognition {
   const Converter* source = nullptr;  // admits every program of the image; nullptr: unrecognised
   ImageKind kind = ImageKind::kProgram;
+  // What holds the programs: a program file or a bank, the image itself or what its container
+  // holds.
+  ImageKind content = ImageKind::kProgram;
 };
 
-// Recognises an image as a program file or as a bank whose programs are all of one source
-// format. A byteSize of 0, in the file or in a record, means "not filled in": once the image is
-// recognised it is filled in place, so that the converters and the output see the true value.
-// An image that is not recognised is left untouched.
+// Recognises an image as a program file, as a bank whose programs are all of one source format,
+// or as a container holding one of those. A byteSize of 0, in a program file or in a record,
+// means "not filled in": once the image is recognised it is filled in place, so that the
+// converters and the output see the true value. An image that is not recognised is left
+// untouched.
 Recognition recogniseImage(int32_t length, unsigned char* data);
 
 // Told about a chain as it runs over a whole image: once before its first step, then each step.
@@ -75,7 +86,8 @@ const OutcomeWords& outcomeWords(UpgradeOutcome outcome);
 // and returns kUpgraded, kInputMismatch or kFailed. spare is work space. On kUpgraded, image
 // holds the result and length its size; otherwise both buffers hold unspecified bytes. A bank's
 // byteSize becomes its new length less 8; every other byte of its header and every program name
-// stay as they were.
+// stay as they were. A container keeps every byte but the numbers that say where its chunks lie
+// and how long the one holding the programs is.
 UpgradeOutcome upgradeImage(const ConverterList& chain, const Recognition& recognition,
                             int32_t& length, ImageBuffer& image, ImageBuffer& spare,
                             StepObserver* observer);

@@ -62,6 +62,22 @@ inline void storeBigEndian32(unsigned char* data, int32_t offset, uint32_t value
   storeWord(data + offset, bigEndian32(value));
 }
 
+// Little-endian fields at an offset, as the container hosts save presets in holds them.
+inline uint32_t loadLittleEndian32(const unsigned char* data, int32_t offset) {
+  return littleEndian32(loadWord(data + offset));
+}
+
+inline uint64_t loadLittleEndian64(const unsigned char* data, int32_t offset) {
+  uint64_t word;
+  std::memcpy(&word, data + offset, sizeof word);
+  return littleEndian64(word);
+}
+
+inline void storeLittleEndian64(unsigned char* data, int32_t offset, uint64_t value) {
+  const uint64_t word = littleEndian64(value);
+  std::memcpy(data + offset, &word, sizeof word);
+}
+
 // A signed header field, such as byteSize or numParams.
 inline int32_t loadHeaderCount(const unsigned char* data, int32_t offset) {
   return static_cast<int32_t>(loadBigEndian32(data, offset));

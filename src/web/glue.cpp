@@ -83,6 +83,15 @@ TUNEWRIGHT_EXPORT("imageCapacity") int32_t imageCapacity() {
   return tunewright::kImageCapacity;
 }
 
+// The endings of the names the program takes as presets; the page passes over every other name.
+TUNEWRIGHT_EXPORT("presetExtensionCount") int32_t presetExtensionCount() {
+  return static_cast<int32_t>(tunewright::kPresetExtensions.size());
+}
+
+TUNEWRIGHT_EXPORT("presetExtension") const char* presetExtension(int32_t index) {
+  return tunewright::kPresetExtensions.at(static_cast<std::size_t>(index));
+}
+
 TUNEWRIGHT_EXPORT("converterCount") int32_t converterCount() {
   return static_cast<int32_t>(tunewright::sortedConverters.size());
 }
@@ -145,8 +154,9 @@ TUNEWRIGHT_EXPORT("resultLength") int32_t resultLength() {
   return tunewright::last.length;
 }
 
+// Whether the last file's programs were a bank's, in a file of its own or in a container.
 TUNEWRIGHT_EXPORT("resultIsBank") int32_t resultIsBank() {
-  return tunewright::last.recognition.kind == tunewright::ImageKind::kBank ? 1 : 0;
+  return tunewright::last.recognition.content == tunewright::ImageKind::kBank ? 1 : 0;
 }
 
 // The format the last file was recognised as; nullptr when it was not.

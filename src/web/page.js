@@ -19,8 +19,9 @@ const summaryWords = {
 };
 const summaryWord = (number) => summaryWords[outcomeNames[number]] ?? "failed";
 
-// The names the program takes as presets.
-const presetName = /\.(fxp|FXP|fxb|FXB)$/;
+// The endings of the names the program takes as presets, as the module gives them.
+const presetExtensions = [];
+const isPresetName = (path) => presetExtensions.some((ending) => path.endsWith(ending));
 // Rows added to the list at a time, so that the page stays responsive on large folders.
 const BATCH = 250;
 // Zip entries are stored, not compressed: presets are small, and the zip is ready at once.
@@ -41,6 +42,9 @@ async function loadCore() {
   core = instance.exports;
   core._initialize();
   core.start();
+  for (let i = 0; i < core.presetExtensionCount(); i++) {
+    presetExtensions.push(cString(core.presetExtension(i)));
+  }
   for (let number = 0; number < core.outcomeCount(); number++) {
     outcomeNames[number] = cString(core.outcomeName(number));
     OUTCOME[outcomeNames[number]] = number;
@@ -205,7 +209,7 @@ async function readAll(files, limit) {
 async function take(files, startedAt) {
   runNumber++;
   setStatus("Reading files…", "busy");
-  const presets = files.filter(({ path }) => presetName.test(path));
+  const presets = files.filter(({ path }) => isPresetName(path));
   passedOver = files.length - presets.length;
   inputs = await readAll(presets, core.imageCapacity() + 1);
   inputs.sort((a, b) => (a.path < b.path ? -1 : a.path > b.path ? 1 : 0));
@@ -259,6 +263,7 @@ async function filesFromDrop(dataTransfer) {
 }
 
 function setUp() {
+  $("files").accept = presetExtensions.join(",");
   const drop = $("drop");
   drop.addEventListener("dragover", (event) => {
     event.preventDefault();

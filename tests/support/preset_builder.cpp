@@ -38,6 +38,50 @@ Image makeBank(const std::vector<Image>& programs) {
   return bank;
 }
 
+Image makeVstPreset(const std::vector<unsigned char>& content) {
+  static constexpr char kInfo[] = "<?xml version=\"1.0\"?><MetaInfo/>";
+  const int64_t compSize = 16 + static_cast<int64_t>(content.size());
+  const int64_t infoSize = sizeof kInfo - 1;
+  const std::pair<const char*, int64_t> chunks[] = {
+      {"Comp", compSize}, {"Cont", 0}, {"Info", infoSize}};
+  const int64_t list = 48 + compSize + infoSize;
+  Image container;
+  container.bytes.assign(static_cast<std::size_t>(list + 8 + 20 * 3), 0);
+  unsigned char* at = container.bytes.data();
+  const auto put = [&at](const void* data, std::size_t size) {
+    if (size != 0) {  // an empty content's data may be null
+      std::memcpy(at, data, size);
+      at += size;
+    }
+  };
+  const auto putLittleEndian = [&at](int64_t value, int32_t size) {
+    for (int32_t i = 0; i < size; ++i) {
+      *at++ = static_cast<unsigned char>(static_cast<uint64_t>(value) >> (8 * i));
+    }
+  };
+  put("VST3", 4);
+  putLittleEndian(1, 4);
+  put("00000000000000000000000000000000", 32);
+  putLittleEndian(list, 8);
+  put("VstW", 4);
+  for (const uint32_t word : {8u, 1u, 0u}) {
+    const uint32_t bigEndian = bigEndian32(word);
+    put(&bigEndian, 4);
+  }
+  put(content.data(), content.size());
+  put(kInfo, static_cast<std::size_t>(infoSize));
+  put("List", 4);
+  putLittleEndian(3, 4);
+  int64_t offset = 48;
+  for (const auto& [id, size] : chunks) {
+    put(id, 4);
+    putLittleEndian(offset, 8);
+    putLittleEndian(size, 8);
+    offset += size;
+  }
+  return container;
+}
+
 void scribbleUninterpretedHeader(Image& image) {
   for (const auto& [from, to] :
        {std::pair{0, 4}, std::pair{8, 16}, std::pair{20, 24}, std::pair{28, 56}}) {

@@ -36,6 +36,10 @@ Image makeImage(const char (&fxId)[5], int32_t count);
 // A bank of the given programs (version 1, the first program's plug-in ID), as hosts save it.
 Image makeBank(const std::vector<Image>& programs);
 
+// A .vstpreset container around a program file or bank, as hosts save one: "Comp" holding the
+// wrapper and the content, an empty "Cont", an "Info" chunk of meta data.
+Image makeVstPreset(const std::vector<unsigned char>& content);
+
 // Fills the header bytes that no converter may read or write with a pattern.
 void scribbleUninterpretedHeader(Image& image);
 

@@ -68,6 +68,17 @@ TEST(FloatWords, EveryClassOfValueRoundTripsBitForBit) {
   }
 }
 
+TEST(LittleEndianFields, LieInMemoryLowByteFirst) {
+  const unsigned char bytes[] = {0xAA, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x88};
+  EXPECT_EQ(loadLittleEndian32(bytes, 1), 0x04030201u);
+  EXPECT_EQ(loadLittleEndian64(bytes, 1), 0x8807060504030201u);
+  unsigned char stored[10] = {};
+  storeLittleEndian64(stored, 1, 0x8807060504030201u);
+  EXPECT_EQ(std::memcmp(stored + 1, bytes + 1, 8), 0);
+  EXPECT_EQ(stored[0] | stored[9], 0);
+  EXPECT_EQ(swapBytes64(0x0102030405060788u), 0x8807060504030201u);  // a big-endian host's way
+}
+
 TEST(HeaderCounts, AreComparedAsStoredAndRaisedRelativeToTheirValue) {
   unsigned char image[64] = {};
   const unsigned char byteSize[] = {0x00, 0x00, 0x00, 0xF8};

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the page tests' library: presets and banks of every layout from the project's
-generator, with selector values on and beside the edges of every choice band, near misses of
-each layout, and garbage, in nested folders, one of them of more than 100 entries.
+generator, with selector values on and beside the edges of every choice band, both also in
+.vstpreset containers, near misses of each layout and container, and garbage, in nested
+folders, one of them of more than 100 entries.
 
     make_corpus.py DIRECTORY
 """
@@ -76,6 +77,35 @@ def banks(rng):
     yield "bank-count.fxb", make_presets.bank([make_presets.preset(2000500)], num_programs=2)
 
 
+def containers(rng):
+    """(name, bytes) of presets and banks of every source layout in .vstpreset containers, as
+    hosts save them and with other chunks around them, and containers that are not whole."""
+    for format_id in SOURCES:
+        count = make_presets.LAYOUTS[format_id][1]
+        for i in range(8):
+            program = make_presets.preset(format_id, [rng.random() for _ in range(count)],
+                                          f"V{i}".encode())
+            content = program if i % 2 else make_presets.bank([program] * (1 + i % 3))
+            if i % 4 == 1:
+                content = make_presets.unfilled(content)
+            name = f"vst-{format_id}-{i}.{'VSTPRESET' if i == 7 else 'vstpreset'}"
+            if i % 3:
+                yield name, make_presets.host_vstpreset(content, "Test", bypass=i % 2)
+            else:
+                yield name, make_presets.vstpreset(
+                    [(b"Info", make_presets.meta_info("Test")),
+                     (b"Comp", make_presets.comp(content)), (b"Xtra", bytes(range(i)))])
+    comp = make_presets.comp(make_presets.preset(2000500))
+    yield "vst-two-comp.vstpreset", make_presets.vstpreset([(b"Comp", comp), (b"Comp", comp)])
+    yield "vst-version-2.vstpreset", make_presets.vstpreset([(b"Comp", comp)], version=2)
+    yield "vst-gap.vstpreset", make_presets.vstpreset(
+        [(b"Comp", comp), (b"Info", b"<x/>")],
+        entries=[(b"Comp", 48, len(comp)), (b"Info", 49 + len(comp), 3)])
+    yield "vst-wrapper.vstpreset", make_presets.vstpreset(
+        [(b"Comp", make_presets.comp(make_presets.preset(2000500), header_size=4))])
+    yield "vst-newest.vstpreset", make_presets.host_vstpreset(make_presets.preset(2000501), "Test")
+
+
 def with_word(data, offset, value):
     """The image with one big-endian header word replaced."""
     return data[:offset] + struct.pack(">i", value) + data[offset + 4:]
@@ -115,6 +145,7 @@ def main(argv):
     # One folder of several hundred entries, so that folder reading past 100 entries is covered.
     files = [(f"bulk/{name}", data) for name, data in presets(rng)]
     files += [(f"banks/{name}", data) for name, data in banks(rng)]
+    files += [(f"hosts/{name}", data) for name, data in containers(rng)]
     files += [(f"odd/misses/{name}", data) for name, data in near_misses()]
     files += [(f"odd/{name}", data) for name, data in garbage(rng)]
     files += [("odd/readme.txt", b"not looked at\n"),

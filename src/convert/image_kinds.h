@@ -1,0 +1,49 @@
+#pragma once
+
+// What the kinds of image share within the conversion framework: program records, which every
+// kind holds, and each kind's recognition and step over a whole image, each in a file of its own.
+
+#include <cstdint>
+
+#include "convert/converter.h"
+#include "convert/upgrade.h"
+
+namespace tunewright {
+
+// Program records (upgrade.cpp).
+
+// The length a program record's numParams gives it, or -1 when that is not a record that fits in
+// room bytes.
+int32_t recordLength(const unsigned char* record, int32_t room);
+
+// Fills in a byteSize of 0 that a host left unfilled, when the counts fit the length exactly.
+void fillByteSize(int32_t length, unsigned char* program);
+
+// The source format of one program, file or record, taking an unfilled byteSize as filled in;
+// leaves the program as it was. nullptr when no converter admits it.
+const Converter* recogniseProgram(int32_t length, unsigned char* program);
+
+// Converts the program at from into to, which has room bytes, and sets converted to its new
+// length.
+UpgradeOutcome convertProgram(const Converter& step, int32_t length, const unsigned char* from,
+                              unsigned char* to, int32_t room, int32_t& converted);
+
+// What a container holds: a program file or a bank (upgrade.cpp), recognised and stepped through
+// as if it were a file of its own, into room bytes (at least length).
+Recognition recogniseContent(int32_t length, unsigned char* data);
+UpgradeOutcome convertContent(const Converter& step, ImageKind content, int32_t length,
+                              const unsigned char* from, unsigned char* to, int32_t room,
+                              int32_t& converted);
+
+// Banks (bank.cpp); a step is given room for at least the bank it converts.
+Recognition recogniseBank(int32_t length, unsigned char* bank);
+UpgradeOutcome convertBank(const Converter& step, int32_t length, const unsigned char* from,
+                           unsigned char* to, int32_t room, int32_t& converted);
+
+// Hosts' preset containers (vst_preset.cpp). A step writes the whole container again around the
+// converted content, into at most kImageCapacity bytes.
+Recognition recogniseVstPreset(int32_t length, unsigned char* data);
+UpgradeOutcome convertVstPreset(const Converter& step, ImageKind content, int32_t length,
+                                const unsigned char* from, unsigned char* to, int32_t& converted);
+
+}  // namespace tunewright
