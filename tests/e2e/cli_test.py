@@ -431,8 +431,8 @@ class PathWalk(CliTest):
         self.write("a.fxp", self.GARBAGE)
         self.write("b.fxp", self.GARBAGE)
         with tempfile.TemporaryFile() as both:
-            subprocess.run(EXEC_PREFIX + [PROGRAM, "-vv", "-e3", "a.fxp", "b.fxp"], cwd=self.dir,
-                           stdin=subprocess.DEVNULL, stdout=both, stderr=both, timeout=60)
+            with self.start("-vv", "-e3", "a.fxp", "b.fxp", stdout=both, stderr=both) as process:
+                finish(process, 60)
             both.seek(0)
             self.assertEqual(decode(both.read()).splitlines(), [
                 "Loading data file: a.fxp", "Error 1: Unrecognized source format: a.fxp",
@@ -942,9 +942,9 @@ class WindowsNamesAndPaths(CliTest):
 
         def file_calls(*args):
             with tempfile.TemporaryFile() as trace:
-                subprocess.run(EXEC_PREFIX + [PROGRAM, *args], cwd=self.dir, timeout=120,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=trace,
-                               env=dict(os.environ, WINEDEBUG="+relay"))
+                with self.start(*args, stdout=subprocess.DEVNULL, stderr=trace,
+                                env={"WINEDEBUG": "+relay"}) as process:
+                    finish(process, 120)
                 trace.seek(0)
                 calls = re.findall(r"^\w+:Call (?:ntdll|KERNEL32)\.(NtCreateFile|"
                                    r"NtSetInformationFile|FlushFileBuffers)\((.*)\) ret=",
@@ -976,10 +976,8 @@ class WindowsNamesAndPaths(CliTest):
         self.write("room.fxp", BRISKLET_V050)
         before = self.tree()
         for args, output in ((["room.fxp"], "501_room.fxp"), (["-o", "room.fxp"], "room.fxp")):
-            completed = subprocess.run(EXEC_PREFIX + [PROGRAM, *args], cwd=self.dir,
-                                       stdin=subprocess.DEVNULL, capture_output=True,
-                                       preexec_fn=no_room_to_write, timeout=60)
-            self.assertEqual((completed.returncode, decode(completed.stderr)),
+            completed = self.run_tool(*args, preexec_fn=no_room_to_write)
+            self.assertEqual((completed.status, completed.err),
                              (3, f"Error 2: Failed to write output file: {output}\n"))
             self.assertEqual(self.tree(), before)
 
@@ -1103,10 +1101,9 @@ class WindowsNamesAndPaths(CliTest):
         self.write("Пресет ソロ.fxp", BRISKLET_V050)
         controller, terminal = pty.openpty()
         try:
-            completed = subprocess.run(EXEC_PREFIX + [PROGRAM, "-v", "Пресет ソロ.fxp"],
-                                       cwd=self.dir, stdin=terminal, stdout=terminal,
-                                       stderr=terminal, timeout=30,
-                                       env=dict(os.environ, **self.locale_env("en_US")))
+            with self.start("-v", "Пресет ソロ.fxp", stdin=terminal, stdout=terminal,
+                            stderr=terminal, env=self.locale_env("en_US")) as process:
+                finish(process, 30)
             os.close(terminal)
             terminal = None
             shown = b""
@@ -1122,7 +1119,7 @@ class WindowsNamesAndPaths(CliTest):
             if terminal is not None:
                 os.close(terminal)
             os.close(controller)
-        self.assertEqual(completed.returncode, 0)
+        self.assertEqual(process.returncode, 0)
         self.assertIn("Converting data file: Пресет ソロ.fxp".encode(), shown)
         self.assertNotIn(b"Press Enter", shown)
         self.assertEqual(self.read("501_Пресет ソロ.fxp"), BRISKLET_V051)
@@ -1138,9 +1135,8 @@ class WindowsNamesAndPaths(CliTest):
             shutil.rmtree(self.dir / "lib", ignore_errors=True)
             for i in range(1500):
                 self.write(f"lib/p{i}.fxp", BRISKLET_V050)
-            process = subprocess.Popen(EXEC_PREFIX + [PROGRAM, "-o", "lib"], cwd=self.dir,
-                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL)
+            process = self.start("-o", "lib", stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
             time.sleep(generator.uniform(1.0, 3.0))
             process.send_signal(signal.SIGINT)
             status = process.wait(timeout=60)
