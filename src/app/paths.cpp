@@ -10,7 +10,8 @@ namespace {
 
 // Whether a path of length characters and its terminator fit in capacity bytes.
 bool fits(std::size_t length, int32_t capacity) {
-  return capacity > 0 && length < static_cast<std::size_t>(capacity);
+  return capacity > 0 &&  // no-mutate(relational): at 0 no length fits either way
+         length < static_cast<std::size_t>(capacity);
 }
 
 char* append(char* out, std::string_view text) {

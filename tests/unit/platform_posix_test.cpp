@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -74,6 +76,20 @@ extern "C" int linkat(int fromDirectory, const char* from, int toDirectory, cons
   static const auto next = reinterpret_cast<int (*)(int, const char*, int, const char*, int)>(
       ::dlsym(RTLD_NEXT, "linkat"));
   return next(fromDirectory, from, toDirectory, to, flags);
+}
+
+// While set, reading this extended attribute fails, as when it is removed between the listing
+// that named it and the read.
+const char* vanishingAttribute = nullptr;
+
+extern "C" ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
+  if (vanishingAttribute != nullptr && std::strcmp(name, vanishingAttribute) == 0) {
+    errno = ENODATA;
+    return -1;
+  }
+  static const auto next = reinterpret_cast<ssize_t (*)(int, const char*, void*, size_t)>(
+      ::dlsym(RTLD_NEXT, "fgetxattr"));
+  return next(fd, name, value, size);
 }
 
 namespace tunewright::platform {
@@ -348,6 +364,21 @@ TEST_F(WriteOutput, ALinkFollowedHasItsTargetReplacedAndOneNotFollowedIsReplaced
   EXPECT_EQ(read("output.fxp"), kImageBytes);
   EXPECT_EQ(read("real/notes.txt"), "notes");
   EXPECT_EQ(names(), (std::set<std::string>{"real", "preset.fxp", "output.fxp"}));
+}
+
+TEST_F(WriteOutput, AnAttributeThatVanishesMeanwhileIsPassedOverAndTheRestCopied) {
+  write("room.fxp", "old");
+  for (const char* name : {"user.kept", "user.gone"}) {
+    if (::setxattr(path("room.fxp").c_str(), name, "v", 1, 0) != 0) {
+      GTEST_SKIP() << "no user attributes here";
+    }
+  }
+  vanishingAttribute = "user.gone";
+  EXPECT_EQ(replace(directory_, "room.fxp"), WriteOutcome::kWritten);
+  vanishingAttribute = nullptr;
+  char value[4];
+  EXPECT_EQ(::getxattr(path("room.fxp").c_str(), "user.kept", value, sizeof value), 1);
+  EXPECT_EQ(::getxattr(path("room.fxp").c_str(), "user.gone", value, sizeof value), -1);
 }
 
 TEST_F(WriteOutput, AFileThatChangedSinceItWasLookedAtIsNotReplaced) {
