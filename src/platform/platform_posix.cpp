@@ -627,11 +627,12 @@ OutputState Output::locate(const Directory& directory, const char* relativePath)
   state_ = OutputState::kUnreachable;
   // The directories a prefix names, one component at a time, each relative to the one before
   // and never through a link.
+  const auto isSeparator = [](char c) { return c == '/' || c == '\\'; };
   std::string_view rest(relativePath);
-  for (std::size_t separator = rest.find_first_of("/\\"); separator != std::string_view::npos;
-       separator = rest.find_first_of("/\\")) {
-    const std::string component(rest.substr(0, separator));
-    rest.remove_prefix(separator + 1);
+  for (auto separator = std::find_if(rest.begin(), rest.end(), isSeparator);
+       separator != rest.end(); separator = std::find_if(rest.begin(), rest.end(), isSeparator)) {
+    const std::string component(rest.begin(), separator);
+    rest.remove_prefix(static_cast<std::size_t>(separator - rest.begin()) + 1);
     if (component.empty() || component == ".") {
       continue;
     }
