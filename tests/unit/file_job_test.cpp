@@ -4,37 +4,28 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
+#include "capture.h"
 #include "preset/preset_image.h"
 #include "preset_builder.h"
+#include "scratch_directory.h"
 #include "test_support.h"
 
 namespace tunewright {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::FakeConverter;
 using testing::ScopedConverters;
 
-class FileJob : public ::testing::Test {
+class FileJob : public testing::ScratchDirectory {
  protected:
   void SetUp() override {
-    directory_ = fs::temp_directory_path() /
-                 ("tunewright-file-job-" +
-                  std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(directory_);
-    input_ = (directory_ / "in.fxp").string();
+    ScratchDirectory::SetUp();
     // A program without parameters whose plug-in ID starts with 0x01, the test converters' key.
-    const testing::Image image = testing::makeImage("\x01Tst", 0);
-    std::ofstream(input_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), image.length());
+    write("in.fxp", testing::makeImage("\x01Tst", 0));
+    input_ = path("in.fxp");
   }
-  void TearDown() override { fs::remove_all(directory_); }
 
   struct Outcome {
     bool goesOn;
@@ -43,24 +34,17 @@ class FileJob : public ::testing::Test {
   };
 
   Outcome run() {
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
     platform::Directory directory;
     const char* name = directory.openParentOf(input_.c_str());
-    const bool goesOn =
-        processPresetFile({directory, name, platform::EntryKind::kUnknown, input_.c_str()});
-    std::string out = ::testing::internal::GetCapturedStdout();
-    return {goesOn, out, ::testing::internal::GetCapturedStderr()};
+    auto job = testing::capture([&] {
+      return processPresetFile({directory, name, platform::EntryKind::kUnknown, input_.c_str()});
+    });
+    return {job.result, job.out, job.err};
   }
 
-  std::size_t filesWritten() const {
-    return static_cast<std::size_t>(
-               std::distance(fs::directory_iterator(directory_), fs::directory_iterator())) -
-           1;
-  }
+  std::size_t filesWritten() const { return names().size() - 1; }
 
   testing::ScopedOptions options_;
-  fs::path directory_;
   std::string input_;
 };
 
@@ -112,7 +96,7 @@ TEST_F(FileJob, TheFirstAcceptingConverterInSortedOrderRecognisesTheImage) {
   EXPECT_TRUE(outcome.goesOn);
   EXPECT_EQ(outcome.out, "Loading data file: " + input_ + "\none -> two\n");
   EXPECT_EQ(filesWritten(), 1u);
-  EXPECT_TRUE(fs::exists(directory_ / "2_in.fxp"));
+  EXPECT_TRUE(names().contains("2_in.fxp"));
 }
 
 }  // namespace

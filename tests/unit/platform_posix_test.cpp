@@ -27,6 +27,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix_file_calls.h"
+#include "scratch_directory.h"
 
 // While set, the directory listing reports no entry types (d_type DT_UNKNOWN), as some file
 // systems do; the program's own calls to readdir land here rather than in the C library.
@@ -97,35 +98,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ScratchDirectory : public ::testing::Test {
+// The scratch directory, held open as a scan holds one.
+class ScratchDirectory : public testing::ScratchDirectory {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tunewright-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    testing::ScratchDirectory::SetUp();
     ASSERT_EQ(directory_.open(root_.c_str()), DirectoryOpening::kOpened);
   }
-  void TearDown() override { fs::remove_all(root_); }
 
-  std::string path(const std::string& name) const { return (root_ / name).string(); }
-
-  void write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path(name), std::ios::binary) << bytes;
-  }
-  std::string read(const std::string& name) const {
-    std::ifstream in(path(name), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-  std::set<std::string> names() const {
-    std::set<std::string> result;
-    for (const auto& entry : fs::directory_iterator(root_)) {
-      result.insert(entry.path().filename().string());
-    }
-    return result;
-  }
-
-  fs::path root_;
-  Directory directory_;  // the scratch directory, held as a scan holds one
+  Directory directory_;
 };
 
 const unsigned char kImage[] = {'n', 'e', 'w', 0, 1, 2};
