@@ -29,4 +29,4 @@ const page = read("src/web/page.html");
 if (!page.includes(marker)) throw new Error(`page.html lacks ${marker}`);
 const html = page.split(marker).join(scripts);
 writeFileSync(outputPath, html);
-console.log(`${outputPath}: ${html.length} bytes, of which the module ${wasm.length} in base64`);
+console.log(`${outputPath}: ${Buffer.byteLength(html)} bytes, of which the module ${wasm.length} in base64`);
