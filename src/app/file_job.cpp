@@ -165,7 +165,7 @@ bool writeResult(const PresetFile& preset, const platform::FileIdentity& read, i
   const bool inPlace = options.overwrite;
   if (state == platform::OutputState::kNothing && !inPlace && !options.force &&
       options.writeOutput) {
-    const platform::WriteOutcome outcome = output.create(imageBuffer.data(), length);
+    const platform::WriteOutcome outcome = output.create(imageBuffer.data(), length, read);
     if (outcome != platform::WriteOutcome::kExists) {
       return report(outcome, preset.path, outputPath);
     }
@@ -179,7 +179,7 @@ bool writeResult(const PresetFile& preset, const platform::FileIdentity& read, i
   }
   const platform::WriteOutcome outcome =
       verdict == Verdict::kCreate
-          ? output.create(imageBuffer.data(), length)
+          ? output.create(imageBuffer.data(), length, read)
           : output.replace(imageBuffer.data(), length, inPlace ? read : output.found());
   return report(outcome, preset.path, outputPath);
 }

@@ -74,7 +74,8 @@ struct FileIdentity {
   uint64_t volume = 0;
   uint64_t file = 0;
   int64_t size = -1;
-  int64_t modified = 0;  // in the system's own unit
+  int64_t modified = 0;      // in the system's own unit
+  uint32_t permissions = 0;  // the POSIX permission bits; 0 where the system has none
   bool operator==(const FileIdentity&) const = default;
 };
 
@@ -150,7 +151,8 @@ enum class WriteOutcome {
                   // nothing was changed
   kCannotCreate,  // nothing was created or changed
   kNameTooLong,   // the file system refuses the name; nothing was created
-  kWriteFailed,   // nothing was changed; the temporary file was removed
+  kWriteFailed,   // nothing was changed and the temporary file was removed; or, for replace,
+                  // the rename was made but could not be made durable
 };
 
 // The place one output goes: a directory and a name in it. The bytes go to a temporary file in
@@ -179,7 +181,9 @@ class Output {
   const FileIdentity& found() const { return found_; }
 
   // Makes a new file at the name; never replaces anything, not even what appeared meanwhile.
-  WriteOutcome create(const unsigned char* data, int32_t length);
+  // It is open to no one its source was closed to: its permission bits for group and others
+  // are at most the source's (POSIX; the umask applies as ever), its owner's read and write.
+  WriteOutcome create(const unsigned char* data, int32_t length, const FileIdentity& source);
 
   // Replaces what examine found (kFile, or a kLink itself) with a complete file that has
   // reached the disk before the rename, and the rename before the call returns. A file keeps

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -81,7 +82,8 @@ int descriptor(std::intptr_t handle) {
 FileIdentity identityOf(const struct stat& status) {
   return {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
           static_cast<int64_t>(status.st_size),
-          int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec};
+          int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec,
+          static_cast<uint32_t>(status.st_mode & 07777)};
 }
 
 bool sameFile(const struct stat& status, const FileIdentity& identity) {
@@ -181,6 +183,12 @@ void onInterruption(int signalNumber) {
   ::raise(signalNumber);
 }
 
+// The name of an open file's entry in /proc, which leads to the very file whatever its names.
+struct ProcEntry {
+  explicit ProcEntry(int fd) { std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd); }
+  char path[32];
+};
+
 // Gives an unnamed file a name in a directory. Directly where the process may (older kernels
 // allow it only with the capability to look up any file), else through its entry in /proc.
 int linkUnnamed(int fd, int directory, const char* name) {
@@ -194,9 +202,7 @@ int linkUnnamed(int fd, int directory, const char* name) {
     }
     direct = false;
   }
-  char self[32];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  return ::linkat(AT_FDCWD, self, directory, name, AT_SYMLINK_FOLLOW);
+  return ::linkat(AT_FDCWD, ProcEntry(fd).path, directory, name, AT_SYMLINK_FOLLOW);
 }
 
 // Moves a named file to a name that must be free: renameat2 where the file system has it, else
@@ -253,8 +259,11 @@ class TemporaryFile {
     for (int attempt = 0; attempt < 100; ++attempt) {
       std::snprintf(name_, sizeof name_, ".tunewright-%ld-%u.tmp", static_cast<long>(processId),
                     counter++);
+      // The handler sees no name while it changes: the mark is cleared before and set after.
+      std::atomic_signal_fence(std::memory_order_seq_cst);
       std::memcpy(pendingName, name_, sizeof name_);
       pendingDirectory = directory_;
+      std::atomic_signal_fence(std::memory_order_seq_cst);
       temporaryPending = 1;  // no-mutate(constant): any value but 0 means pending
       file_.reset(
           ::openat(directory_, name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
@@ -383,7 +392,8 @@ void copyListed(int from, int to, const std::string& wanted) {
         return;
       }
       value.resize(static_cast<std::size_t>(size));
-      const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+      // A read into no room would tell the size again, not the value: an empty value is empty.
+      const ssize_t got = size == 0 ? 0 : ::fgetxattr(from, name, value.data(), value.size());
       if (got >= 0) {
         ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0);
         return;
@@ -597,19 +607,33 @@ int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buf
   }
   const int at = descriptor(handle_);
   // Non-blocking, so that a FIFO put in the file's place meanwhile opens at once and is then
-  // refused by its type. A name the listing called a file is not followed if it has become a
-  // link since; any other name is looked at first, so that nothing but a file is ever opened.
-  int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-  struct stat looked;
+  // refused by its type. A name the listing called a file is opened at once, not followed if it
+  // has become a link since. Any other name (a link, or one the listing did not say) is followed
+  // to a place that is looked at before anything there is opened, and only a regular file is
+  // then opened, through that very place: a link pointed elsewhere meanwhile opens no device.
+  constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  FileDescriptor file(-1);
   if (kind == EntryKind::kFile) {
-    flags |= O_NOFOLLOW;
-  } else if (::fstatat(at, name, &looked, 0) != 0 || !S_ISREG(looked.st_mode)) {
-    return -1;
+    file.reset(::openat(at, name, kFlags | O_NOFOLLOW));
+  } else {
+    const FileDescriptor place(::openat(at, name, O_PATH | O_CLOEXEC));
+    struct stat looked;
+    if (!place.valid() || ::fstat(place.get(), &looked) != 0 || !S_ISREG(looked.st_mode)) {
+      return -1;
+    }
+    file.reset(::open(ProcEntry(place.get()).path, kFlags));
+    if (!file.valid() && errno == ENOENT) {
+      // No /proc: by name again, and only the very file looked at counts.
+      file.reset(::openat(at, name, kFlags));
+      struct stat again;
+      if (file.valid() &&
+          (::fstat(file.get(), &again) != 0 || !sameFile(again, identityOf(looked)))) {
+        return -1;
+      }
+    }
   }
-  const FileDescriptor file(::openat(at, name, flags));
   struct stat status;
-  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      (kind != EntryKind::kFile && !sameFile(status, identityOf(looked)))) {
+  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return -1;
   }
   identity = identityOf(status);
@@ -729,11 +753,14 @@ bool Output::holds(const unsigned char* data, int32_t length) {
   }
 }
 
-WriteOutcome Output::create(const unsigned char* data, int32_t length) {
+WriteOutcome Output::create(const unsigned char* data, int32_t length, const FileIdentity& source) {
   const int at = descriptor(directory_->handle_);
+  // A copy of a file its group or others may not read is not theirs to read either, wherever it
+  // was read from (a link may lead out of a folder that others own).
+  const mode_t mode = 0600 | (source.permissions & 0066);
   {
     TemporaryFile unnamed(at);
-    if (unnamed.makeUnnamed(0666)) {
+    if (unnamed.makeUnnamed(mode)) {
       if (!writeAll(unnamed.fd(), data, length)) {
         return WriteOutcome::kWriteFailed;
       }
@@ -746,7 +773,7 @@ WriteOutcome Output::create(const unsigned char* data, int32_t length) {
     }
   }
   TemporaryFile named(at);
-  if (!named.makeNamed(0666)) {
+  if (!named.makeNamed(mode)) {
     return WriteOutcome::kCannotCreate;
   }
   if (!writeAll(named.fd(), data, length) || !named.close()) {

@@ -1008,9 +1008,9 @@ bool Output::holds(const unsigned char* data, int32_t length) {
   }
 }
 
-WriteOutcome Output::create(const unsigned char* data, int32_t length) {
+WriteOutcome Output::create(const unsigned char* data, int32_t length, const FileIdentity&) {
   // Not written through to the disk: a new output is not worth a wait for it, nothing having
-  // been at its name.
+  // been at its name. Its access rules are its folder's, as for any new file.
   TemporaryFile temporary(handleOf(directory_->handle_));
   if (!temporary.make(nullptr)) {
     return WriteOutcome::kCannotCreate;

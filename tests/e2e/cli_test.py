@@ -1296,9 +1296,11 @@ class Permissions(CliTest):
             self.skipTest("POSIX build only")
         self.dir.chmod(0o777)
 
-    def test_new_outputs_get_mode_0666_less_the_umask(self):
-        self.write("room.fxp", BRISKLET_V050)
-        for umask, mode in ((0o002, 0o664), (0o077, 0o600)):
+    def test_new_outputs_are_open_to_others_no_more_than_their_preset(self):
+        preset = self.write("room.fxp", BRISKLET_V050)
+        for preset_mode, umask, mode in ((0o666, 0o002, 0o664), (0o666, 0o077, 0o600),
+                                         (0o600, 0o002, 0o600), (0o440, 0o002, 0o640)):
+            preset.chmod(preset_mode)
             (self.dir / "501_room.fxp").unlink(missing_ok=True)
             self.assertRun(["room.fxp"], preexec_fn=lambda: os.umask(umask))
             self.assertEqual((self.dir / "501_room.fxp").stat().st_mode & 0o7777, mode)

@@ -79,14 +79,24 @@ extern "C" int linkat(int fromDirectory, const char* from, int toDirectory, cons
   return next(fromDirectory, from, toDirectory, to, flags);
 }
 
-// While set, reading this extended attribute fails, as when it is removed between the listing
-// that named it and the read.
-const char* vanishingAttribute = nullptr;
+// While set, this extended attribute changes between the listing that named it and its read:
+// it vanishes, or its size is told as 0 once and then it holds more.
+enum class AttributeChange { kVanishes, kGrows };
+struct {
+  const char* name = nullptr;
+  AttributeChange change = AttributeChange::kVanishes;
+} changingAttribute;
 
 extern "C" ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
-  if (vanishingAttribute != nullptr && std::strcmp(name, vanishingAttribute) == 0) {
-    errno = ENODATA;
-    return -1;
+  if (changingAttribute.name != nullptr && std::strcmp(name, changingAttribute.name) == 0) {
+    if (changingAttribute.change == AttributeChange::kVanishes) {
+      errno = ENODATA;
+      return -1;
+    }
+    if (size == 0) {
+      changingAttribute.name = nullptr;
+      return 0;
+    }
   }
   static const auto next = reinterpret_cast<ssize_t (*)(int, const char*, void*, size_t)>(
       ::dlsym(RTLD_NEXT, "fgetxattr"));
@@ -117,7 +127,7 @@ const std::string kImageBytes(reinterpret_cast<const char*>(kImage), sizeof kIma
 WriteOutcome create(const Directory& directory, const char* relativePath) {
   Output output;
   const OutputState place = output.locate(directory, relativePath);
-  return place == OutputState::kNothing ? output.create(kImage, kImageLength)
+  return place == OutputState::kNothing ? output.create(kImage, kImageLength, {.permissions = 0666})
                                         : WriteOutcome::kCannotCreate;
 }
 
@@ -347,19 +357,24 @@ TEST_F(WriteOutput, ALinkFollowedHasItsTargetReplacedAndOneNotFollowedIsReplaced
   EXPECT_EQ(names(), (std::set<std::string>{"real", "preset.fxp", "output.fxp"}));
 }
 
-TEST_F(WriteOutput, AnAttributeThatVanishesMeanwhileIsPassedOverAndTheRestCopied) {
-  write("room.fxp", "old");
-  for (const char* name : {"user.kept", "user.gone"}) {
-    if (::setxattr(path("room.fxp").c_str(), name, "v", 1, 0) != 0) {
+TEST_F(WriteOutput, AnAttributeThatChangesMeanwhileIsCopiedAsItWasToldOrPassedOver) {
+  const std::string big(1024, 'b');
+  for (const AttributeChange change : {AttributeChange::kVanishes, AttributeChange::kGrows}) {
+    write("room.fxp", "old");
+    const std::string file = path("room.fxp");
+    if (::setxattr(file.c_str(), "user.kept", "v", 1, 0) != 0 ||
+        ::setxattr(file.c_str(), "user.changing", big.data(), big.size(), 0) != 0) {
       GTEST_SKIP() << "no user attributes here";
     }
+    changingAttribute = {"user.changing", change};
+    EXPECT_EQ(replace(directory_, "room.fxp"), WriteOutcome::kWritten);
+    changingAttribute = {};
+    char value[8192];
+    EXPECT_EQ(::getxattr(file.c_str(), "user.kept", value, sizeof value), 1);
+    // Gone, or empty as its size was told: never bytes it did not hold.
+    EXPECT_EQ(::getxattr(file.c_str(), "user.changing", value, sizeof value),
+              change == AttributeChange::kVanishes ? -1 : 0);
   }
-  vanishingAttribute = "user.gone";
-  EXPECT_EQ(replace(directory_, "room.fxp"), WriteOutcome::kWritten);
-  vanishingAttribute = nullptr;
-  char value[4];
-  EXPECT_EQ(::getxattr(path("room.fxp").c_str(), "user.kept", value, sizeof value), 1);
-  EXPECT_EQ(::getxattr(path("room.fxp").c_str(), "user.gone", value, sizeof value), -1);
 }
 
 TEST_F(WriteOutput, AFileThatChangedSinceItWasLookedAtIsNotReplaced) {
