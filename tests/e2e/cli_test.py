@@ -1786,6 +1786,7 @@ class VstPresets(CliTest):
             "version 2": make_presets.vstpreset([(b"Comp", comp)], version=2),
             "list not at the end": lying() + b"\0",
             "list offset wraps": lying(list_offset=(1 << 64) - 8),
+            "list offset 2^31": lying(list_offset=1 << 31),  # negative in 32 bits
             "entry past the end": lying(true_comp, (b"Info", end, 1 << 20)),
             "overlapping entries": lying(true_comp, (b"Info", end - 1, len(info) + 1)),
             "a gap": lying(true_comp, (b"Info", end + 1, len(info) - 1)),
