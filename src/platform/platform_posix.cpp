@@ -613,27 +613,23 @@ int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buf
   // then opened, through that very place: a link pointed elsewhere meanwhile opens no device.
   constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
   FileDescriptor file(-1);
+  struct stat looked;
   if (kind == EntryKind::kFile) {
     file.reset(::openat(at, name, kFlags | O_NOFOLLOW));
   } else {
     const FileDescriptor place(::openat(at, name, O_PATH | O_CLOEXEC));
-    struct stat looked;
     if (!place.valid() || ::fstat(place.get(), &looked) != 0 || !S_ISREG(looked.st_mode)) {
       return -1;
     }
     file.reset(::open(ProcEntry(place.get()).path, kFlags));
     if (!file.valid() && errno == ENOENT) {
-      // No /proc: by name again, and only the very file looked at counts.
-      file.reset(::openat(at, name, kFlags));
-      struct stat again;
-      if (file.valid() &&
-          (::fstat(file.get(), &again) != 0 || !sameFile(again, identityOf(looked)))) {
-        return -1;
-      }
+      file.reset(::openat(at, name, kFlags));  // no /proc: by name again, checked below
     }
   }
+  // Only the very file looked at counts.
   struct stat status;
-  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      (kind != EntryKind::kFile && !sameFile(status, identityOf(looked)))) {
     return -1;
   }
   identity = identityOf(status);
