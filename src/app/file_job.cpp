@@ -51,13 +51,13 @@ class ProgressLines final : public StepObserver {
 // name, by default the final format's version code, such as "205_". Returns false when it does
 // not fit.
 bool outputPathFor(const char* path, FormatId finalFormat, char (&outputPath)[kMaxPath]) {
-  char versionCode[12];
+  char defaultPrefix[12];
   const char* prefix = options.prefix;
   if (prefix == nullptr) {
-    char* end = std::to_chars(versionCode, versionCode + 10, finalFormat % 1000000).ptr;
+    char* end = std::to_chars(defaultPrefix, defaultPrefix + 10, versionCode(finalFormat)).ptr;
     end[0] = '_';
     end[1] = '\0';
-    prefix = versionCode;
+    prefix = defaultPrefix;
   }
   return makeOutputPath(kMaxPath, outputPath, options.overwrite ? nullptr : prefix, path) !=
          nullptr;
@@ -221,8 +221,8 @@ bool processPresetFile(const PresetFile& preset) {
   }
 
   ProgressLines progress(path);
-  const Conversion conversion = convertImage(length, options.targetFormat, imageBuffer, spareBuffer,
-                                             converterChain, &progress);
+  const Conversion conversion = recogniseAndUpgrade(length, options.targetFormat, imageBuffer,
+                                                    spareBuffer, converterChain, &progress);
   switch (conversion.outcome) {
     case UpgradeOutcome::kUpgraded:
       break;
