@@ -9,21 +9,18 @@
 #include "app/file_job.h"
 #include "app/options.h"
 #include "app/paths.h"
-#include "convert/upgrade.h"
+#include "convert/preset_extensions.h"
 #include "platform/platform.h"
 
 namespace tunewright {
 
 namespace {
 
-bool endsWith(std::string_view text, std::string_view suffix) {
-  return text.ends_with(suffix);
-}
-
 // True for names ending in one of kPresetExtensions (no other spelling counts).
 bool hasPresetExtension(const char* path) {
-  return std::ranges::any_of(kPresetExtensions,
-                             [path](const char* e) { return endsWith(path, e); });
+  return std::ranges::any_of(kPresetExtensions, [name = std::string_view(path)](const char* e) {
+    return name.ends_with(e);
+  });
 }
 
 // Whether a scan acts on an entry: a preset it converts, or with -r a directory it enters.

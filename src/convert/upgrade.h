@@ -19,11 +19,6 @@ inline constexpr int32_t kImageCapacity = 1 << 20;
 // into it tells a file that is too big.
 using ImageBuffer = std::array<unsigned char, kImageCapacity + 1>;
 
-// The endings of the names taken as presets, each spelling that counts; every other name is
-// passed over. What a file is, its content decides.
-inline constexpr std::array<const char*, 6> kPresetExtensions = {
-    ".fxp", ".FXP", ".fxb", ".FXB", ".vstpreset", ".VSTPRESET"};
-
 // What an image is, and so where its program records lie. Each kind has a file of its own
 // (image_kinds.h); recogniseImage and the step over a whole image turn to it, and everything
 // after that is the same for every kind.

@@ -7,6 +7,7 @@
 
 #include "convert/chain.h"
 #include "convert/converter.h"
+#include "convert/preset_extensions.h"
 #include "convert/upgrade.h"
 
 #define TUNEWRIGHT_EXPORT(name) extern "C" __attribute__((export_name(name)))
