@@ -8,8 +8,10 @@
 
 #include "app/run.h"
 #include "capture.h"
+#include "map_proof.h"
 #include "preset_builder.h"
 #include "scratch_directory.h"
+#include "test_support.h"
 
 namespace tunewright {
 namespace {
@@ -54,6 +56,13 @@ TEST_F(AddedConverter, ExtendsTheChainAndCanBeNamedAsATarget) {
   const auto stopped = run({"-t2000501", input.c_str()});
   EXPECT_EQ(stopped.result, 0) << stopped.err;
   EXPECT_TRUE(names().contains("501_room.fxp"));
+}
+
+TEST(AddedConverterMap, SaysWhatTheConverterDoesAloneAndAfterTheShippedStep) {
+  const Converter& added = testing::registeredConverter(2000501, 2000600);
+  testing::expectMapMatchesChain({&added}, 1000, 600);
+  testing::expectMapMatchesChain({&testing::registeredConverter(2000500, 2000501), &added}, 1000,
+                                 500);
 }
 
 }  // namespace

@@ -13,10 +13,14 @@
 #include "app/options.h"
 #include "convert/chain.h"
 #include "convert/converter.h"
+#include "convert/parameter_map.h"
 #include "convert/registry.h"
 #include "preset/preset_image.h"
 
 namespace tunewright::testing {
+
+// The map of a test converter that knows no parameters.
+inline constexpr ParameterMap kNoParameters{};
 
 // A converter with fixed IDs that accepts program images whose plug-in ID begins with the low
 // byte of its source ID and converts by writing the low byte of its target ID there. It returns the
@@ -44,6 +48,7 @@ class FakeConverter final : public Converter {
     data[kFxIdOffset] = static_cast<unsigned char>(target_ & 0xFF);
     return result_.value_or(length);
   }
+  const ParameterMap& parameterMap() const override { return kNoParameters; }
 
  private:
   FormatId source_;
