@@ -507,11 +507,13 @@ void ZipArchive::readLocalHeader(std::span<const unsigned char> bytes) {
   nextLocalHeader();
 }
 
-const ZipEntry* ZipArchive::find(std::string_view name) const {
+const ZipEntry* ZipArchive::find(std::string_view name, bool& several) const {
   const ZipEntry* found = nullptr;
+  several = false;
   for (const ZipEntry& entry : entries_) {
     if (entry.name == name) {
-      if (found != nullptr) {
+      several = found != nullptr;
+      if (several) {
         return nullptr;
       }
       found = &entry;

@@ -79,8 +79,8 @@ class ZipArchive {
   ArchiveFault fault() const { return fault_; }
   bool ready() const { return ready_; }
 
-  // The entry of that name; nullptr when there is none or more than one.
-  const ZipEntry* find(std::string_view name) const;
+  // The entry of that name; nullptr when there is none, or (several set) more than one.
+  const ZipEntry* find(std::string_view name, bool& several) const;
 
   // Where an entry's data lies, with the data descriptor after it when it has one.
   ByteRange dataRange(const ZipEntry& entry) const;
