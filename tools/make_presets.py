@@ -1,15 +1,22 @@
 #!/usr/bin/env python3
 """Builds preset images (.fxp program files, .fxb banks, and the .vstpreset containers hosts save
-them in) of every layout tunewright knows.
+them in) of every layout tunewright knows, and projects (.dawproject) holding them.
 
 Used to make the bundled examples, the end-to-end tests' inputs, the fuzz seeds and the
 benchmark trees. Run it to (re)write the examples:
 
     python3 tools/make_presets.py examples
+
+or to write the projects the tests take, one file per case and fixtures.json saying what the
+program must make of each:
+
+    python3 tools/make_presets.py project-fixtures DIRECTORY
 """
 
+import json
 import struct
 import sys
+import zlib
 from pathlib import Path
 
 HEADER_SIZE = 56

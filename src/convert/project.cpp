@@ -6,6 +6,7 @@
 #include "convert/project.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -104,52 +105,60 @@ bool readDecimal(std::string_view text, T& value) {
   return std::isfinite(value);
 }
 
-// The shortest text that reads back as the value.
-template <typename T>
-std::string shortestText(T value) {
-  char text[64];
-  const auto [end, error] = std::to_chars(text, text + sizeof text, value);
-  return {text, end};
-}
-
 // A parameter's scale: its min and max when both are given; otherwise its value lies in 0..1.
 struct Scale {
   bool given = false;
   double min = 0;
   double max = 1;
+
+  float word(double value) const { return static_cast<float>((value - min) / (max - min)); }
 };
 
-// A value of a parameter of that scale after the chain, as text: taken into 0..1, made the
-// nearest float as the preset's word is, carried through the chain, and taken back. result is
-// left empty when the value stays what it was, so that its text does too. False when the text
-// is not a number.
+// The shortest text that reads back as the word: as a float when the value is the word itself,
+// else as the value in the parameter's scale whose word is that one.
+std::string textOf(float word, const Scale& scale) {
+  char text[64];
+  if (!scale.given) {
+    return {text, std::to_chars(text, text + sizeof text, word).ptr};
+  }
+  const double value = scale.min + static_cast<double>(word) * (scale.max - scale.min);
+  for (int precision = 1;; ++precision) {
+    const char* end =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::general, precision).ptr;
+    // Seventeen digits read back as the value itself.
+    const std::string_view written(text, static_cast<std::size_t>(end - text));
+    double read = 0;
+    if (precision == 17 ||
+        (readDecimal(written, read) &&
+         std::bit_cast<uint32_t>(scale.word(read)) == std::bit_cast<uint32_t>(word))) {
+      return std::string(written);
+    }
+  }
+}
+
+// A value of a parameter of that scale after the chain, as text: taken into 0..1 and made the
+// nearest float, as the preset's word is, carried through the chain, and written back. result
+// is left empty when the word stays as it was, so that the text does too. False when the text
+// is not a number, or the chain makes a word that is none.
 bool transformValue(const ChainMap& map, int32_t index, const Scale& scale, std::string_view text,
                     std::string& result) {
   result.clear();
-  if (!scale.given) {
-    float word = 0;
-    if (!readDecimal(text, word)) {
-      return false;
-    }
-    const float changed = map.transform(index, word);
-    if (changed != word) {
-      result = shortestText(changed);
-    }
+  float word = 0;
+  double value = 0;
+  if (scale.given ? !readDecimal(text, value) : !readDecimal(text, word)) {
+    return false;
+  }
+  if (scale.given) {
+    word = scale.word(value);
+  }
+  const float changed = map.transform(index, word);
+  if (std::bit_cast<uint32_t>(changed) == std::bit_cast<uint32_t>(word)) {
     return true;
   }
-  double value = 0;
-  if (!readDecimal(text, value)) {
+  if (!std::isfinite(changed)) {
     return false;
   }
-  const auto word = static_cast<float>((value - scale.min) / (scale.max - scale.min));
-  const double back =
-      scale.min + static_cast<double>(map.transform(index, word)) * (scale.max - scale.min);
-  if (!std::isfinite(back)) {
-    return false;
-  }
-  if (back != value) {
-    result = shortestText(back);
-  }
+  result = textOf(changed, scale);
   return true;
 }
 

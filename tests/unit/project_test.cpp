@@ -201,23 +201,30 @@ TEST_F(ProjectUpgradeTest, MovesParametersAndAutomationAsTheRoadMovesTheirWords)
 
   const std::string& xml = upgraded.entries.at("project.xml");
   EXPECT_EQ(withoutValues(xml), withoutValues(project.xml));
-  // Each value is the road's word at the parameter's new index, written shortest.
-  const auto text = [](auto value) {
+  // Each value is the road's word at the parameter's new index, written shortest; in a scale of
+  // 0..7, the shortest that reads back as that word.
+  const auto text = [](float value) {
     char digits[32];
     return std::string(digits, std::to_chars(digits, digits + 32, value).ptr);
   };
-  const auto scaled = [](float word) { return 7.0 * static_cast<double>(word); };
   const std::string expected[] = {
       "parameterID='5' value='0.25'",
       "parameterID=\"14\" value=\"" + text(roadWord(tavlora, 11, 0.4f, 14)) + "\"",
       "parameterID=\"33\" value=\"0.7\"",
-      "parameterID=\"1\" value=\"" + text(scaled(roadWord(global, 52, 2.0f / 7, 1))) + "\"",
       "parameterID=\"5\" value=\"0.3\"",
       "<RealPoint time=\"1\" value=\"" + text(roadWord(tavlora, 11, 0.9f, 14)) + "\"/>",
-      "<RealPoint time=\"0\" value=\"" + text(scaled(roadWord(global, 52, 0.5f, 1))) + "\"/>",
   };
   for (const std::string& part : expected) {
     EXPECT_NE(xml.find(part), std::string::npos) << part << " in\n" << xml;
+  }
+  const std::pair<std::string, float> scaled[] = {
+      {"parameterID=\"1\" value=\"", roadWord(global, 52, 2.0f / 7, 1)},
+      {"<RealPoint time=\"0\" value=\"", roadWord(global, 52, 0.5f, 1)}};
+  for (const auto& [before, word] : scaled) {
+    const std::size_t at = xml.rfind(before) + before.size();
+    const std::string value = xml.substr(at, xml.find('"', at) - at);
+    EXPECT_EQ(static_cast<float>(std::stod(value) / 7), word) << value;
+    EXPECT_LE(value.size(), 9u) << value;
   }
   // The states are the road's, and the rest as it was.
   EXPECT_EQ(upgraded.entries.at("plugins/a.fxp").size(), 272u);
