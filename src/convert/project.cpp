@@ -423,8 +423,9 @@ void ProjectUpgrade::Work::readState(std::span<const unsigned char> bytes) {
   State& state = states.back();
   const DocumentState& device = document.devices[nextDevice].state;
   if (!image) {
-    image = std::make_unique<ImageBuffer>();
-    spare = std::make_unique<ImageBuffer>();
+    // Left uninitialised, as the file job's are: only what a state needs is ever touched.
+    image.reset(new ImageBuffer);
+    spare.reset(new ImageBuffer);
   }
   const auto length = static_cast<int32_t>(state.entry->size);
   const std::span<unsigned char> content(image->data(), static_cast<std::size_t>(length));
@@ -660,6 +661,9 @@ const ProjectDevice* ProjectUpgrade::refusedDevice() const {
 }
 
 FormatId ProjectUpgrade::firstFormat() const {
+  if (work_->outcome != UpgradeOutcome::kUpgraded) {
+    return 0;
+  }
   for (const ProjectDevice& device : work_->devices) {
     if (!device.steps.empty()) {
       return device.steps.back()->targetId();

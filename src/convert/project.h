@@ -73,7 +73,7 @@ class ProjectUpgrade {
   // The device the outcome is about, or nullptr when it is about the whole project.
   const ProjectDevice* refusedDevice() const;
   // The format the first device upgraded reached, in document order (its version code names
-  // the output); 0 when none was.
+  // the output); 0 unless the outcome is kUpgraded.
   FormatId firstFormat() const;
   // The upgraded archive: each piece a range of the original, or of newBytes().
   const std::vector<OutputPiece>& pieces() const;

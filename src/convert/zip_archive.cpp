@@ -194,7 +194,7 @@ uint32_t zipCrc32(std::span<const unsigned char> bytes) {
   return crc ^ 0xFFFFFFFFu;
 }
 
-ZipArchive::ZipArchive(uint64_t size) : size_(size) {
+ZipArchive::ZipArchive(uint64_t size) {
   tailStart_ = size - std::min(size, kTailLength);
   pending_ = {tailStart_, size - tailStart_};
 }

@@ -79,6 +79,8 @@ class ZipArchive {
   ArchiveFault fault() const { return fault_; }
   bool ready() const { return ready_; }
 
+  // Every entry, in the central directory's order.
+  std::span<const ZipEntry> entries() const { return entries_; }
   // The entry of that name; nullptr when there is none, or (several set) more than one.
   const ZipEntry* find(std::string_view name, bool& several) const;
 
@@ -107,7 +109,6 @@ class ZipArchive {
   void refuse(ArchiveFault fault);
   void nextLocalHeader();
 
-  uint64_t size_;
   Step step_ = Step::kTail;
   ArchiveFault fault_ = ArchiveFault::kNone;
   bool ready_ = false;
