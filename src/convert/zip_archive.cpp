@@ -118,7 +118,8 @@ constexpr std::array<uint32_t, 256> makeCrcTable() {
 
 constexpr std::array<uint32_t, 256> kCrcTable = makeCrcTable();
 
-int32_t at(std::size_t offset) {
+// An offset within the structure held: its parts are far smaller than 2 GiB.
+int32_t at(uint64_t offset) {
   return static_cast<int32_t>(offset);
 }
 
@@ -457,7 +458,7 @@ void ZipArchive::nextLocalHeader() {
   }
   const ZipEntry& entry = entries_[fileOrder_[nextHeader_]];
   pending_ = {entry.headerOffset,
-              std::min(kLocalSize + entry.name.size(), entry.end - entry.headerOffset)};
+              std::min<uint64_t>(kLocalSize + entry.name.size(), entry.end - entry.headerOffset)};
 }
 
 void ZipArchive::readLocalHeader(std::span<const unsigned char> bytes) {
