@@ -570,7 +570,7 @@ bool mayMakeFilesStep(Handle directory) {
 // keeps no access rule from its directory and is given its permission bits: its source's for
 // group and others, read and write for its owner, less the umask.
 WriteOutcome makeTemporaryStep(Handle directory, Handle original, uint32_t permissions,
-                               bool replacing, Temporary& temporary) {
+                               [[maybe_unused]] bool replacing, Temporary& temporary) {
   const int at = descriptor(directory);
   FileDescriptor file(-1);
 #if TUNEWRIGHT_HAVE_O_TMPFILE
