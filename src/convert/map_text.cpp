@@ -4,7 +4,6 @@
 
 #include <bit>
 #include <charconv>
-#include <set>
 #include <span>
 #include <string_view>
 
@@ -95,24 +94,23 @@ void appendChange(std::string& text, const ValueChange& change) {
 // where the new choices end up: every value of 0..1 selects the same choice either way, and
 // lands in the middle of its band. Otherwise (a choice removed) each change is said in turn.
 bool appendInsertionsAsOne(std::string& text, std::span<const ValueChange* const> changes) {
-  std::vector<bool> isNew(static_cast<std::size_t>(changes.front()->numChoices), false);
+  // The list as it grows: '.' for a choice of the first list, '+' for a new one.
+  std::string list(static_cast<std::size_t>(changes.front()->numChoices), '.');
   for (const ValueChange* change : changes) {
     if (change->divisor > 0 || change->removed.count() > 0 ||
-        change->numChoices != static_cast<int32_t>(isNew.size())) {
+        change->numChoices != static_cast<int32_t>(list.size())) {
       return false;
     }
     for (const int32_t at : positionsOf(change->inserted)) {
-      if (at < 0 || at > static_cast<int32_t>(isNew.size())) {
+      if (at < 0 || at > static_cast<int32_t>(list.size())) {
         return false;
       }
-      isNew.insert(isNew.begin() + at, true);
+      list.insert(static_cast<std::size_t>(at), 1, '+');
     }
   }
   std::vector<int32_t> inserted;
-  for (std::size_t at = 0; at < isNew.size(); ++at) {
-    if (isNew[at]) {
-      inserted.push_back(static_cast<int32_t>(at));
-    }
+  for (std::size_t at = list.find('+'); at != std::string::npos; at = list.find('+', at + 1)) {
+    inserted.push_back(static_cast<int32_t>(at));
   }
   appendChoices(text, changes.front()->numChoices, {}, inserted);
   return true;
@@ -204,7 +202,7 @@ std::string conversionLine(const Converter& first, const Converter& last) {
 
 void appendIndented(std::vector<std::string>& lines, const ChainMap& map) {
   for (const std::string& line : describeMap(map)) {
-    lines.push_back("  " + line);
+    lines.push_back(std::string("  ").append(line));
   }
 }
 
@@ -239,17 +237,19 @@ std::vector<std::string> converterListLines(bool withMaps, FormatId target) {
   }
   // What a host's project of an older version needs at once, composed: new parameters of an
   // early step move in later ones, and a selector may change twice.
-  std::set<FormatId> sources;
+  const Converter* previous = nullptr;
   for (const Converter* converter : sortedConverters) {
+    // The snapshot is sorted by source: one chain for each.
+    const bool sameSource = previous != nullptr && previous->sourceId() == converter->sourceId();
+    previous = converter;
     ConverterList chain;
-    if (!sources.insert(converter->sourceId()).second ||
-        !buildChain(converter->sourceId(), target, chain) || chain.size() < 2) {
+    if (sameSource || !buildChain(converter->sourceId(), target, chain) || chain.size() < 2) {
       continue;
     }
     std::string line = conversionLine(*chain.front(), *chain.back());
     line += ", in ";
     appendNumber(line, static_cast<int32_t>(chain.size()));
-    lines.push_back(line + " steps");
+    lines.push_back(line.append(" steps"));
     appendIndented(lines, ChainMap(chain));
   }
   return lines;
