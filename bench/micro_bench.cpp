@@ -41,8 +41,7 @@ void upgradeToNewest(benchmark::State& state, const testing::Image& original) {
     const Recognition recognition = recogniseImage(length, image.data());
     chain.clear();
     buildChain(recognition.source->sourceId(), -1, chain);
-    if (upgradeImage(chain, recognition, length, image, spare, nullptr) !=
-        UpgradeOutcome::kUpgraded) {
+    if (runChain(chain, recognition, length, image, spare, nullptr) != UpgradeOutcome::kUpgraded) {
       state.SkipWithError("the upgrade failed");
       break;
     }

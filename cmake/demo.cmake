@@ -1,9 +1,10 @@
 # Runs tunewright over a fresh copy of the bundled example presets and shows what it wrote.
-#   cmake -DPROGRAM=... -DEXAMPLES=... -DWORK=... -P demo.cmake
+#   cmake -DPROGRAM=... -DEXAMPLES=... -DWORK=... -DEXTENSIONS=fxp,fxb,... -P demo.cmake
 
 function(list_presets heading)
-  file(GLOB_RECURSE presets RELATIVE "${WORK}" "${WORK}/*.fxp" "${WORK}/*.fxb"
-    "${WORK}/*.vstpreset")
+  string(REPLACE "," ";" extensions "${EXTENSIONS}")
+  list(TRANSFORM extensions PREPEND "${WORK}/*.")
+  file(GLOB_RECURSE presets RELATIVE "${WORK}" ${extensions})
   list(SORT presets)
   message("${heading}")
   foreach(preset IN LISTS presets)

@@ -4,14 +4,6 @@
 # tunewright.wxs with wixl (Debian: wixl msitools). Given a code-signing certificate, the program
 # in both packages and the installer itself are signed (osslsigncode).
 
-# The preset extensions Explorer offers the program's verb on, in lower case: Windows matches
-# an extension whatever its case. One line each.
-set(TUNEWRIGHT_PRESET_EXTENSIONS
-  fxp
-  fxb
-  vstpreset
-)
-
 # The installer's UpgradeCode: it names the product for every version to come, so that each
 # replaces the one before. Never change it.
 set(CPACK_TUNEWRIGHT_UPGRADE_CODE 9A60C5D0-8543-459B-A186-AC27B2B61972)
@@ -32,6 +24,7 @@ if(TUNEWRIGHT_SIGN_PKCS12 AND NOT TUNEWRIGHT_OSSLSIGNCODE)
 endif()
 
 # For the packaging scripts, which see only CPack's variables. cpack -D overrides any of them.
+# The file types the verb is offered on are the program's own (CMakeLists.txt).
 set(CPACK_TUNEWRIGHT_PRESET_EXTENSIONS ${TUNEWRIGHT_PRESET_EXTENSIONS})
 set(CPACK_TUNEWRIGHT_WXS ${PROJECT_SOURCE_DIR}/packaging/windows/tunewright.wxs)
 set(CPACK_TUNEWRIGHT_WIXL ${TUNEWRIGHT_WIXL})

@@ -188,7 +188,7 @@ std::vector<unsigned char> upgraded(const unsigned char* input, int32_t size, Fo
   static const auto spare = std::make_unique<ImageBuffer>();
   static ConverterList chain;
   std::memcpy(image->data(), input, static_cast<std::size_t>(size));
-  const Conversion conversion = convertImage(size, target, *image, *spare, chain, nullptr);
+  const Conversion conversion = recogniseAndUpgrade(size, target, *image, *spare, chain, nullptr);
   if (conversion.outcome != UpgradeOutcome::kUpgraded) {
     return {};
   }
@@ -276,7 +276,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const auto length = static_cast<int32_t>(size);
   upgradeWholeImage(data, length);
   compareInContainer(data, length);
-  if (length > kPresetCapacity) {
+  if (length > kProgramCapacity) {
     return 0;
   }
   const auto recognised =
@@ -291,7 +291,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       fuzz::require(chain.empty(), "a failed search leaves the chain empty");
       continue;
     }
-    for (const int32_t capacity : {kPresetCapacity, 272, 271, 268, 267, 88, 87, length, 0}) {
+    for (const int32_t capacity : {kProgramCapacity, 272, 271, 268, 267, 88, 87, length, 0}) {
       runChain(chain, data, length, capacity);
     }
   }

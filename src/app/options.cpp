@@ -9,6 +9,7 @@
 #include "app/console.h"
 #include "convert/chain.h"
 #include "convert/map_text.h"
+#include "platform/platform.h"
 
 namespace tunewright {
 
@@ -17,6 +18,15 @@ Options options;
 bool reportError(int32_t severity, std::initializer_list<std::string_view> pieces) {
   printErrorLine(severity, pieces);
   return options.errorLevel > severity;
+}
+
+bool reportSystemError(int32_t severity, std::initializer_list<std::string_view> pieces) {
+  const std::string reason = platform::failureReason();
+  const bool goOn = reportError(severity, pieces);
+  if (options.verbosity >= 1 && !reason.empty()) {
+    printErrorDetail({"Reason: ", reason});
+  }
+  return goOn;
 }
 
 namespace {

@@ -9,21 +9,18 @@
 #include "app/file_job.h"
 #include "app/options.h"
 #include "app/paths.h"
-#include "convert/upgrade.h"
+#include "convert/preset_extensions.h"
 #include "platform/platform.h"
 
 namespace tunewright {
 
 namespace {
 
-bool endsWith(std::string_view text, std::string_view suffix) {
-  return text.ends_with(suffix);
-}
-
 // True for names ending in one of kPresetExtensions (no other spelling counts).
 bool hasPresetExtension(const char* path) {
-  return std::ranges::any_of(kPresetExtensions,
-                             [path](const char* e) { return endsWith(path, e); });
+  return std::ranges::any_of(kPresetExtensions, [name = std::string_view(path)](const char* e) {
+    return name.ends_with(e);
+  });
 }
 
 // Whether a scan acts on an entry: a preset it converts, or with -r a directory it enters.
@@ -48,15 +45,16 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
     return reportError(2, {"Couldn't make directory path: ", path});
   }
   if (!directory.isOpen()) {
-    return reportError(1, {"Couldn't read directory: ", path});
+    return reportSystemError(1, {"Couldn't read directory: ", path});
   }
   char entryPath[kMaxPath];
   auto visit = [&](const platform::DirectoryEntry& entry) {
-    if (joinPath(kMaxPath, entryPath, path, entry.name) == nullptr) {
-      return reportError(2, {"Couldn't make file path: ", entry.name});
-    }
+    // The path of an entry the scan passes over is never built, so it cannot stop the run.
     if (!isScanned(entry)) {
       return true;
+    }
+    if (joinPath(kMaxPath, entryPath, path, entry.name) == nullptr) {
+      return reportError(2, {"Couldn't make file path: ", entry.name});
     }
     // A name is one component wherever it comes from: one holding a backslash, which every path
     // the program builds reads as a separator, is neither split nor reached.
@@ -68,6 +66,7 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
       return processPresetFile({directory, entry.name, entry.kind, entryPath});
     }
     platform::Directory subdirectory;
+    platform::clearFailure();
     if (subdirectory.openSubdirectory(directory, entry.name) ==
         platform::DirectoryOpening::kMissing) {
       return true;  // gone, or a link put in its place: not part of the tree
@@ -78,7 +77,7 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
     case platform::ListOutcome::kFinished:
       return true;
     case platform::ListOutcome::kFailed:
-      return reportError(1, {"Couldn't read directory: ", path});
+      return reportSystemError(1, {"Couldn't read directory: ", path});
     case platform::ListOutcome::kStopped:
       break;
   }
@@ -97,6 +96,7 @@ bool processPath(const char* path) {
         {directory, name != nullptr ? name : path, platform::EntryKind::kUnknown, path});
   }
   platform::Directory directory;
+  platform::clearFailure();
   if (directory.open(path) == platform::DirectoryOpening::kMissing) {
     return true;
   }

@@ -1,5 +1,6 @@
 // Banks (.fxb): a bank header followed by program records, every one of which goes through the
-// same recognition, chain and converters as a program file does.
+// same recognition, chain and converters as a program file does; and what a file of programs
+// is, a program file or a bank, which a container holds too.
 
 #include <cstring>
 
@@ -72,15 +73,15 @@ Recognition recogniseBank(int32_t length, unsigned char* bank) {
 
 // One step over every record of a bank, into room bytes (never fewer than the bank has). The
 // records stay readable by their counts, as every host reads a bank, or the step fails.
-UpgradeOutcome convertBank(const Converter& step, int32_t length, const unsigned char* from,
-                           unsigned char* to, int32_t room, int32_t& converted) {
+UpgradeOutcome applyStepToBank(const Converter& step, int32_t length, const unsigned char* from,
+                               unsigned char* to, int32_t room, int32_t& converted) {
   std::memcpy(to, from, kBankHeaderSize);
   int32_t written = kBankHeaderSize;
   UpgradeOutcome outcome = UpgradeOutcome::kFailed;
   const bool whole = forEachRecord(length, from, [&](int32_t offset, int32_t recordSize) {
     int32_t recordConverted = 0;
-    outcome = convertProgram(step, recordSize, from + offset, to + written, room - written,
-                             recordConverted);
+    outcome = applyStepToProgram(step, recordSize, from + offset, to + written, room - written,
+                                 recordConverted);
     if (outcome == UpgradeOutcome::kUpgraded &&
         recordLength(to + written, recordConverted) != recordConverted) {
       outcome = UpgradeOutcome::kFailed;
@@ -94,6 +95,21 @@ UpgradeOutcome convertBank(const Converter& step, int32_t length, const unsigned
   setByteSize(to, written - 8);
   converted = written;
   return UpgradeOutcome::kUpgraded;
+}
+
+Recognition recogniseContent(int32_t length, unsigned char* data) {
+  if (const Converter* source = recogniseProgram(length, data)) {
+    fillByteSize(length, data);
+    return {source, ImageKind::kProgram, ImageKind::kProgram};
+  }
+  return recogniseBank(length, data);
+}
+
+UpgradeOutcome applyStepToContent(const Converter& step, ImageKind content, int32_t length,
+                                  const unsigned char* from, unsigned char* to, int32_t room,
+                                  int32_t& converted) {
+  return content == ImageKind::kBank ? applyStepToBank(step, length, from, to, room, converted)
+                                     : applyStepToProgram(step, length, from, to, room, converted);
 }
 
 }  // namespace tunewright

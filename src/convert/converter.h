@@ -12,6 +12,11 @@ struct ParameterMap;
 // A signed 32-bit number naming one preset layout: product * 1,000,000 + version code.
 using FormatId = int32_t;
 
+// The version code of a format, m * 100 + p for version 0.m.p: 205 for 1000205.
+constexpr int32_t versionCode(FormatId format) {
+  return format % 1000000;
+}
+
 // One step between two consecutive preset layouts. Concrete converters are stateless objects of
 // static storage duration; they are never deleted through this interface.
 class Converter {

@@ -1,7 +1,8 @@
 #pragma once
 
-// What the kinds of image share within the conversion framework: program records, which every
-// kind holds, and each kind's recognition and step over a whole image, each in a file of its own.
+// The kinds of image within the conversion framework, each in a file of its own, in the order
+// the road calls them: a container holds a program file or a bank, and a bank holds programs.
+// Each kind has its recognition and its step, one converter applied to a whole image of it.
 
 #include <cstdint>
 
@@ -10,7 +11,26 @@
 
 namespace tunewright {
 
-// Program records (upgrade.cpp).
+// Hosts' preset containers (vst_preset.cpp). A step writes the whole container again around the
+// converted content, into at most kImageCapacity bytes.
+Recognition recogniseVstPreset(int32_t length, unsigned char* data);
+UpgradeOutcome applyStepToVstPreset(const Converter& step, ImageKind content, int32_t length,
+                                    const unsigned char* from, unsigned char* to,
+                                    int32_t& converted);
+
+// A file of programs, a program file or a bank, whether a file of its own or what a container
+// holds (bank.cpp): recognised and stepped through into room bytes (at least length).
+Recognition recogniseContent(int32_t length, unsigned char* data);
+UpgradeOutcome applyStepToContent(const Converter& step, ImageKind content, int32_t length,
+                                  const unsigned char* from, unsigned char* to, int32_t room,
+                                  int32_t& converted);
+
+// Banks (bank.cpp); a step is given room for at least the bank it converts.
+Recognition recogniseBank(int32_t length, unsigned char* bank);
+UpgradeOutcome applyStepToBank(const Converter& step, int32_t length, const unsigned char* from,
+                               unsigned char* to, int32_t room, int32_t& converted);
+
+// Program records (program.cpp), a program file's one or a bank's many.
 
 // The length a program record's numParams gives it, or -1 when that is not a record that fits in
 // room bytes.
@@ -25,25 +45,7 @@ const Converter* recogniseProgram(int32_t length, unsigned char* program);
 
 // Converts the program at from into to, which has room bytes, and sets converted to its new
 // length.
-UpgradeOutcome convertProgram(const Converter& step, int32_t length, const unsigned char* from,
-                              unsigned char* to, int32_t room, int32_t& converted);
-
-// What a container holds: a program file or a bank (upgrade.cpp), recognised and stepped through
-// as if it were a file of its own, into room bytes (at least length).
-Recognition recogniseContent(int32_t length, unsigned char* data);
-UpgradeOutcome convertContent(const Converter& step, ImageKind content, int32_t length,
-                              const unsigned char* from, unsigned char* to, int32_t room,
-                              int32_t& converted);
-
-// Banks (bank.cpp); a step is given room for at least the bank it converts.
-Recognition recogniseBank(int32_t length, unsigned char* bank);
-UpgradeOutcome convertBank(const Converter& step, int32_t length, const unsigned char* from,
-                           unsigned char* to, int32_t room, int32_t& converted);
-
-// Hosts' preset containers (vst_preset.cpp). A step writes the whole container again around the
-// converted content, into at most kImageCapacity bytes.
-Recognition recogniseVstPreset(int32_t length, unsigned char* data);
-UpgradeOutcome convertVstPreset(const Converter& step, ImageKind content, int32_t length,
-                                const unsigned char* from, unsigned char* to, int32_t& converted);
+UpgradeOutcome applyStepToProgram(const Converter& step, int32_t length, const unsigned char* from,
+                                  unsigned char* to, int32_t room, int32_t& converted);
 
 }  // namespace tunewright

@@ -1,44 +1,30 @@
-// The road for every image: program files, and the recognition, chain and steps that every other
-// kind of image shares with them.
+// The one road for every image: recognition of its kind, the chain planned for it, and the run
+// of that chain, each step over the whole image by the file of its kind.
 
 #include "convert/upgrade.h"
 
-#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <utility>
 
 #include "convert/chain.h"
 #include "convert/image_kinds.h"
-#include "preset/preset_image.h"
 
 namespace tunewright {
 
 namespace {
 
-const Converter* firstAccepting(int32_t length, const unsigned char* data) {
-  for (const Converter* converter : sortedConverters) {
-    if (converter->accepts(length, data)) {
-      return converter;
-    }
-  }
-  return nullptr;
-}
-
-// A byteSize of 0 that a host left unfilled: the counts fit the length exactly.
-bool byteSizeUnfilled(int32_t length, const unsigned char* program) {
-  return byteSize(program) == 0 && recordLength(program, length) == length;
-}
-
-// One step over the whole image, whatever its kind.
-UpgradeOutcome convertWhole(const Converter& step, const Recognition& recognition, int32_t length,
-                            const unsigned char* from, unsigned char* to, int32_t& converted) {
+// One step over the whole image, by its kind.
+UpgradeOutcome applyStepToImage(const Converter& step, const Recognition& recognition,
+                                int32_t length, const unsigned char* from, unsigned char* to,
+                                int32_t& converted) {
   switch (recognition.kind) {
     case ImageKind::kProgram:
     case ImageKind::kBank:
-      return convertContent(step, recognition.kind, length, from, to, kImageCapacity, converted);
+      return applyStepToContent(step, recognition.kind, length, from, to, kImageCapacity,
+                                converted);
     case ImageKind::kVstPreset:
-      return convertVstPreset(step, recognition.content, length, from, to, converted);
+      return applyStepToVstPreset(step, recognition.content, length, from, to, converted);
   }
   return UpgradeOutcome::kFailed;
 }
@@ -52,71 +38,9 @@ constexpr OutcomeWords kOutcomeWords[] = {
     {2, "Converter input does not match source format: "},
     {2, "Conversion failed: "},
 };
-static_assert(std::size(kOutcomeWords) == kUpgradeOutcomeCount);
+static_assert(std::size(kOutcomeWords) == kUpgradeOutcomeCount, "one line for every outcome");
 
 }  // namespace
-
-// Computed in 64 bits, so no count can overflow it.
-int32_t recordLength(const unsigned char* record, int32_t room) {
-  if (room < kParamsOffset) {
-    return -1;
-  }
-  const int64_t length = kParamsOffset + int64_t{kWordSize} * numParams(record);
-  return length >= kParamsOffset && length <= room ? static_cast<int32_t>(length) : -1;
-}
-
-void fillByteSize(int32_t length, unsigned char* program) {
-  if (byteSizeUnfilled(length, program)) {
-    setByteSize(program, length - 8);
-  }
-}
-
-const Converter* recogniseProgram(int32_t length, unsigned char* program) {
-  if (length < kParamsOffset || length > kPresetCapacity ||
-      !hasTag(program, kChunkMagicOffset, "CcnK") || !hasTag(program, kFxMagicOffset, "FxCk")) {
-    return nullptr;
-  }
-  const bool unfilled = byteSizeUnfilled(length, program);
-  if (unfilled) {
-    setByteSize(program, length - 8);
-  }
-  const Converter* source = firstAccepting(length, program);
-  if (unfilled) {
-    setByteSize(program, 0);
-  }
-  return source;
-}
-
-UpgradeOutcome convertProgram(const Converter& step, int32_t length, const unsigned char* from,
-                              unsigned char* to, int32_t room, int32_t& converted) {
-  if (!step.accepts(length, from)) {
-    return UpgradeOutcome::kInputMismatch;
-  }
-  if (length > room) {
-    return UpgradeOutcome::kFailed;
-  }
-  std::memcpy(to, from, static_cast<std::size_t>(length));
-  const int32_t capacity = std::min(kPresetCapacity, room);
-  converted = step.convert(length, capacity, to);
-  // A length past the capacity would be a converter fault; refuse it rather than write it.
-  return converted > 0 && converted <= capacity ? UpgradeOutcome::kUpgraded
-                                                : UpgradeOutcome::kFailed;
-}
-
-Recognition recogniseContent(int32_t length, unsigned char* data) {
-  if (const Converter* source = recogniseProgram(length, data)) {
-    fillByteSize(length, data);
-    return {source, ImageKind::kProgram, ImageKind::kProgram};
-  }
-  return recogniseBank(length, data);
-}
-
-UpgradeOutcome convertContent(const Converter& step, ImageKind content, int32_t length,
-                              const unsigned char* from, unsigned char* to, int32_t room,
-                              int32_t& converted) {
-  return content == ImageKind::kBank ? convertBank(step, length, from, to, room, converted)
-                                     : convertProgram(step, length, from, to, room, converted);
-}
 
 const OutcomeWords& outcomeWords(UpgradeOutcome outcome) {
   return kOutcomeWords[static_cast<std::size_t>(outcome)];
@@ -133,9 +57,8 @@ Recognition recogniseImage(int32_t length, unsigned char* data) {
   return {};
 }
 
-UpgradeOutcome upgradeImage(const ConverterList& chain, const Recognition& recognition,
-                            int32_t& length, ImageBuffer& image, ImageBuffer& spare,
-                            StepObserver* observer) {
+UpgradeOutcome runChain(const ConverterList& chain, const Recognition& recognition, int32_t& length,
+                        ImageBuffer& image, ImageBuffer& spare, StepObserver* observer) {
   // Each step reads one buffer and writes the other.
   unsigned char* from = image.data();
   unsigned char* to = spare.data();
@@ -147,7 +70,8 @@ UpgradeOutcome upgradeImage(const ConverterList& chain, const Recognition& recog
       observer->stepStarting(*step);
     }
     int32_t converted = 0;
-    const UpgradeOutcome outcome = convertWhole(*step, recognition, length, from, to, converted);
+    const UpgradeOutcome outcome =
+        applyStepToImage(*step, recognition, length, from, to, converted);
     if (outcome != UpgradeOutcome::kUpgraded) {
       return outcome;
     }
@@ -163,8 +87,8 @@ UpgradeOutcome upgradeImage(const ConverterList& chain, const Recognition& recog
   return UpgradeOutcome::kUpgraded;
 }
 
-Conversion convertImage(int32_t length, FormatId target, ImageBuffer& image, ImageBuffer& spare,
-                        ConverterList& chain, StepObserver* observer) {
+Conversion recogniseAndUpgrade(int32_t length, FormatId target, ImageBuffer& image,
+                               ImageBuffer& spare, ConverterList& chain, StepObserver* observer) {
   chain.clear();
   Conversion conversion;
   conversion.recognition = recogniseImage(length, image.data());
@@ -176,8 +100,7 @@ Conversion convertImage(int32_t length, FormatId target, ImageBuffer& image, Ima
   } else if (chain.empty()) {
     conversion.outcome = UpgradeOutcome::kAlreadyCurrent;
   } else {
-    conversion.outcome =
-        upgradeImage(chain, conversion.recognition, length, image, spare, observer);
+    conversion.outcome = runChain(chain, conversion.recognition, length, image, spare, observer);
     if (conversion.outcome == UpgradeOutcome::kUpgraded) {
       conversion.length = length;
     }

@@ -19,17 +19,12 @@ inline constexpr int32_t kImageCapacity = 1 << 20;
 // into it tells a file that is too big.
 using ImageBuffer = std::array<unsigned char, kImageCapacity + 1>;
 
-// The endings of the names taken as presets, each spelling that counts; every other name is
-// passed over. What a file is, its content decides.
-inline constexpr std::array<const char*, 6> kPresetExtensions = {
-    ".fxp", ".FXP", ".fxb", ".FXB", ".vstpreset", ".VSTPRESET"};
-
 // What an image is, and so where its program records lie. Each kind has a file of its own
-// (program files in upgrade.cpp); recogniseImage and the step over a whole image there turn to
-// it, and everything after that is the same for every kind.
+// (image_kinds.h); recogniseImage and the step over a whole image turn to it, and everything
+// after that is the same for every kind.
 enum class ImageKind : int32_t {
-  kProgram,    // a program file: one record
-  kBank,       // a bank header followed by records
+  kProgram,    // a program file: one record (program.cpp)
+  kBank,       // a bank header followed by records (bank.cpp)
   kVstPreset,  // a host's preset container around a program file or a bank (vst_preset.cpp)
 };
 
@@ -70,9 +65,10 @@ enum class UpgradeOutcome : int32_t {
   kNoChain,        // the format asked for cannot be reached from this one
   kInputMismatch,  // a step does not accept what the step before it left
   kFailed,         // a step failed, or the result would not fit kImageCapacity
+  kCount,          // not an outcome: how many there are, so a new one goes before it
 };
 
-inline constexpr int32_t kUpgradeOutcomeCount = 6;
+inline constexpr int32_t kUpgradeOutcomeCount = static_cast<int32_t>(UpgradeOutcome::kCount);
 
 // An outcome in the program's words: the error line it is reported with.
 struct OutcomeWords {
@@ -88,9 +84,8 @@ const OutcomeWords& outcomeWords(UpgradeOutcome outcome);
 // byteSize becomes its new length less 8; every other byte of its header and every program name
 // stay as they were. A container keeps every byte but the numbers that say where its chunks lie
 // and how long the one holding the programs is.
-UpgradeOutcome upgradeImage(const ConverterList& chain, const Recognition& recognition,
-                            int32_t& length, ImageBuffer& image, ImageBuffer& spare,
-                            StepObserver* observer);
+UpgradeOutcome runChain(const ConverterList& chain, const Recognition& recognition, int32_t& length,
+                        ImageBuffer& image, ImageBuffer& spare, StepObserver* observer);
 
 // What the road made of one image.
 struct Conversion {
@@ -104,7 +99,7 @@ struct Conversion {
 // spare as work space, telling observer (which may be null) about it. chain is passed in so that
 // its room serves one image after another; it ends up empty unless a chain was found, and then
 // holds its steps, first to last, every one of which ran when the outcome is kUpgraded.
-Conversion convertImage(int32_t length, FormatId target, ImageBuffer& image, ImageBuffer& spare,
-                        ConverterList& chain, StepObserver* observer);
+Conversion recogniseAndUpgrade(int32_t length, FormatId target, ImageBuffer& image,
+                               ImageBuffer& spare, ConverterList& chain, StepObserver* observer);
 
 }  // namespace tunewright

@@ -96,8 +96,9 @@ Recognition recogniseVstPreset(int32_t length, unsigned char* data) {
   return {content.source, ImageKind::kVstPreset, content.content};
 }
 
-UpgradeOutcome convertVstPreset(const Converter& step, ImageKind content, int32_t length,
-                                const unsigned char* from, unsigned char* to, int32_t& converted) {
+UpgradeOutcome applyStepToVstPreset(const Converter& step, ImageKind content, int32_t length,
+                                    const unsigned char* from, unsigned char* to,
+                                    int32_t& converted) {
   Chunks chunks;
   if (!readChunks(length, from, chunks)) {
     return UpgradeOutcome::kFailed;  // not a container this road recognised or wrote
@@ -110,8 +111,8 @@ UpgradeOutcome convertVstPreset(const Converter& step, ImageKind content, int32_
   std::memcpy(to, from, static_cast<std::size_t>(start));
   int32_t contentConverted = 0;
   const UpgradeOutcome outcome =
-      convertContent(step, content, contentLength, from + start, to + start,
-                     kImageCapacity - (length - contentLength), contentConverted);
+      applyStepToContent(step, content, contentLength, from + start, to + start,
+                         kImageCapacity - (length - contentLength), contentConverted);
   if (outcome != UpgradeOutcome::kUpgraded) {
     return outcome;
   }

@@ -12,9 +12,9 @@
 
 namespace tunewright {
 
-// The most a program may hold, in a file or in a bank, and the capacity every conversion of one
-// is given.
-inline constexpr int32_t kPresetCapacity = 2048;
+// The most one program record may hold, wherever it lies (a program file, a bank, a container),
+// and the capacity every conversion of one is given.
+inline constexpr int32_t kProgramCapacity = 2048;
 
 inline constexpr int32_t kChunkMagicOffset = 0;  // "CcnK" in programs and banks
 inline constexpr int32_t kByteSizeOffset = 4;    // length - 8, big-endian; 0 when not filled in

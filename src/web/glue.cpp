@@ -9,6 +9,7 @@
 #include "convert/chain.h"
 #include "convert/converter.h"
 #include "convert/map_text.h"
+#include "convert/preset_extensions.h"
 #include "convert/upgrade.h"
 
 #define TUNEWRIGHT_EXPORT(name) extern "C" __attribute__((export_name(name)))
@@ -144,7 +145,7 @@ TUNEWRIGHT_EXPORT("parameterMaps") const char* parameterMaps(int32_t target) {
 // converts one file, and returns the UpgradeOutcome. On kUpgraded the result is at image().
 TUNEWRIGHT_EXPORT("convert") int32_t convert(int32_t length, int32_t target) {
   using namespace tunewright;
-  last = convertImage(length, target, image, spare, chain, nullptr);
+  last = recogniseAndUpgrade(length, target, image, spare, chain, nullptr);
   return static_cast<int32_t>(last.outcome);
 }
 
@@ -189,5 +190,5 @@ TUNEWRIGHT_EXPORT("resultTargetName") const char* resultTargetName() {
 // The version code that the program puts in front of an output's name, such as 205 for "205_";
 // -1 when there is no chain.
 TUNEWRIGHT_EXPORT("resultVersionCode") int32_t resultVersionCode() {
-  return chain.empty() ? -1 : chain.back()->targetId() % 1000000;
+  return chain.empty() ? -1 : tunewright::versionCode(chain.back()->targetId());
 }

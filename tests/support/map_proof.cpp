@@ -107,11 +107,11 @@ void expectMapMatchesChain(const ConverterList& chain, int32_t images, uint32_t 
     }
 
     Image output = image;
-    output.bytes.resize(kPresetCapacity);
+    output.bytes.resize(kProgramCapacity);
     int32_t length = image.length();
     for (const Converter* step : chain) {
       ASSERT_TRUE(step->accepts(length, output.data())) << name << ": " << step->sourceName();
-      length = step->convert(length, kPresetCapacity, output.bytes.data());
+      length = step->convert(length, kProgramCapacity, output.bytes.data());
       ASSERT_GT(length, 0) << name;
     }
     ASSERT_EQ(length, presetLength(map.targetCount())) << name;

@@ -45,8 +45,8 @@ TEST(Brisklet500To501, InsertsTwoParametersOfOneAndKeepsTheRest) {
   Image image = brisklet050();
   testing::scribbleUninterpretedHeader(image);
   const Image before = image;
-  image.bytes.resize(kPresetCapacity, 0xEE);  // the file job's buffer, with leftovers
-  EXPECT_EQ(brisklet().convert(80, kPresetCapacity, image.bytes.data()), 88);
+  image.bytes.resize(kProgramCapacity, 0xEE);  // the file job's buffer, with leftovers
+  EXPECT_EQ(brisklet().convert(80, kProgramCapacity, image.bytes.data()), 88);
   image.bytes.resize(88);
   EXPECT_EQ(image.headerCount(kByteSizeOffset), 80);
   EXPECT_EQ(image.headerCount(kNumParamsOffset), 8);

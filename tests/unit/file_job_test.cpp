@@ -49,7 +49,7 @@ class FileJob : public testing::ScratchDirectory {
 };
 
 TEST_F(FileJob, AResultPastTheCapacityOrBelowOneIsAFailedConversion) {
-  for (const int32_t result : {kPresetCapacity + 1, INT32_MAX, 0, -1, INT32_MIN}) {
+  for (const int32_t result : {kProgramCapacity + 1, INT32_MAX, 0, -1, INT32_MIN}) {
     const FakeConverter broken(1, 2, "one", "two", result);
     const ScopedConverters scope({&broken});
     const Outcome outcome = run();

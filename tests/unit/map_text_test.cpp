@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,33 +15,6 @@ namespace tunewright {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-// A converter that is only its IDs, names and map.
-class MappedConverter final : public Converter {
- public:
-  MappedConverter(FormatId source, FormatId target, const char* sourceName, const char* targetName,
-                  const ParameterMap& map)
-      : source_(source),
-        target_(target),
-        sourceName_(sourceName),
-        targetName_(targetName),
-        map_(map) {}
-
-  FormatId sourceId() const override { return source_; }
-  FormatId targetId() const override { return target_; }
-  const char* sourceName() const override { return sourceName_; }
-  const char* targetName() const override { return targetName_; }
-  bool accepts(int32_t, const unsigned char*) const override { return false; }
-  int32_t convert(int32_t, int32_t, unsigned char*) const override { return -1; }
-  const ParameterMap& parameterMap() const override { return map_; }
-
- private:
-  FormatId source_;
-  FormatId target_;
-  const char* sourceName_;
-  const char* targetName_;
-  const ParameterMap& map_;
-};
 
 constexpr MovedRange kMovesA[] = {{0, 1, kDropped}, {2, 5, 0}};
 constexpr NewParameter kAddedA[] = {{4, 3.0f}, {5, 0x12345678u, "marker"}};
@@ -52,8 +26,8 @@ constexpr NewParameter kAddedB[] = {{0, -1.5f}, {7, 1e20f}};
 constexpr ValueChange kChangesB[] = {selector(0, "mode", 3, {}, {0, 2})};
 constexpr ParameterMap kMapB = {"Test", 6, 8, kMovesB, kAddedB, kChangesB};
 
-const MappedConverter kStepA(1, 2, "Test v1", "Test v2", kMapA);
-const MappedConverter kStepB(2, 3, "Test v2", "Test v3", kMapB);
+const testing::FakeConverter kStepA(1, 2, "Test v1", "Test v2", std::nullopt, kMapA);
+const testing::FakeConverter kStepB(2, 3, "Test v2", "Test v3", std::nullopt, kMapB);
 
 TEST(DescribeMap, OneStep) {
   EXPECT_EQ(

@@ -39,8 +39,8 @@ Image example012() {
 Image step(const Converter& converter, const Image& input) {
   EXPECT_TRUE(converter.accepts(input.length(), input.data())) << converter.sourceName();
   Image output = input;
-  output.bytes.resize(kPresetCapacity, 0xEE);
-  const int32_t length = converter.convert(input.length(), kPresetCapacity, output.bytes.data());
+  output.bytes.resize(kProgramCapacity, 0xEE);
+  const int32_t length = converter.convert(input.length(), kProgramCapacity, output.bytes.data());
   EXPECT_GT(length, 0);
   output.bytes.resize(static_cast<std::size_t>(std::max(length, 0)));
   return output;

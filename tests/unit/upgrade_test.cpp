@@ -70,7 +70,7 @@ TEST_F(Upgrade, ABankWhoseProgramsAStepRefusesIsAMismatchNotAFailure) {
   ASSERT_EQ(recognition.kind, ImageKind::kBank);
   const testing::FakeConverter step(2000500, 2000501);  // takes no "Bskl" program
   const ConverterList chain = {&step};
-  EXPECT_EQ(upgradeImage(chain, recognition, length, image, spare, nullptr),
+  EXPECT_EQ(runChain(chain, recognition, length, image, spare, nullptr),
             UpgradeOutcome::kInputMismatch);
 }
 

@@ -1,0 +1,259 @@
+"""Untrusted trees: names, links and timing that must not lead a run outside what it was given."""
+
+import os
+import re
+import shutil
+import stat
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+from presets import make_presets, BRISKLET_V050, BRISKLET_V051, TAVLORA_V012, TAVLORA_V025
+from runner import CliTest, WINDOWS_BUILD, host_links, long_case, posix_build_only
+
+
+def held_at(call, seconds=2):
+    """A wrapper that holds the program for seconds the first time it enters the system call
+    (strace's delay injection), so a test can act at that very moment; None without strace."""
+    strace = shutil.which("strace")
+    # A sanitizer build's leak check cannot run under a tracer: it is left out there.
+    return None if strace is None else [strace, "-qq", "-o", "/dev/null",
+                                        "-E", "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1", "-e",
+                                        f"inject={call}:delay_enter={seconds * 1000000}:when=1"]
+
+
+def posix_acl(*entries):
+    """A POSIX ACL in the system's own attribute form: (tag, permissions, id) entries."""
+    import struct
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *entry) for entry in entries)
+
+
+ACL_USER_OBJ, ACL_USER, ACL_GROUP_OBJ, ACL_MASK, ACL_OTHER = 0x01, 0x02, 0x04, 0x10, 0x20
+NO_ID = 0xFFFFFFFF
+
+
+class UntrustedTree(CliTest):
+    """A tree's names, links and timing are input: a run stays inside what it was given, writes
+    through no link, widens no access and loses no save."""
+
+    def outside(self, pack):
+        """Everything below the scratch directory but the pack."""
+        return {path: data for path, data in self.tree().items()
+                if path != pack and not path.startswith(pack + "/")}
+
+    @host_links
+    def test_names_with_backslashes_never_lead_out_of_the_pack(self):
+        # From a/b/pack, these names would spell the way to other/ and a/, and to other/ by
+        # its absolute path.
+        absolute = "..\\" * 40 + str(self.dir / "other").lstrip("/").replace("/", "\\")
+        for folder in ("other", "a"):
+            self.write(f"{folder}/victim.fxp", BRISKLET_V050)
+        self.write("a/b/pack/room.fxp", BRISKLET_V050)
+        hostile = ["..\\..\\..\\other", "..\\..", absolute]
+        for name in hostile:
+            self.write(f"a/b/pack/{name}/victim.fxp", BRISKLET_V050)
+        hostile += ["..\\..\\..\\other\\victim.fxp", "a\\b.fxp"]
+        self.write(f"a/b/pack/{hostile[3]}", BRISKLET_V050)
+        self.write(f"a/b/pack/{hostile[4]}", BRISKLET_V050)
+        before = self.outside("a/b/pack")
+        for options in (["-r"], ["-r", "-o"]):
+            with self.subTest(options=options):
+                result = self.run_tool(*options, "a/b/pack")
+                self.assertEqual(result.status, 0, result)
+                self.assertEqual(
+                    sorted(result.err.splitlines()),
+                    sorted([f"Error 1: Name with a backslash passed over: a/b/pack\\{name}"
+                            for name in hostile] +
+                           ["Error 1: Unrecognized source format: a/b/pack\\501_room.fxp"] *
+                           (options == ["-r", "-o"])))
+                self.assertEqual(self.outside("a/b/pack"), before)
+        self.assertEqual((self.read("a/b/pack/room.fxp"), self.read("a/b/pack/501_room.fxp")),
+                         (BRISKLET_V051, BRISKLET_V051))
+
+    @long_case
+    @host_links
+    def test_directories_swapped_for_links_or_renamed_during_runs_send_nothing_elsewhere(self):
+        import random
+        rng = random.Random(20261209)
+        for i in range(200):
+            self.write(f"elsewhere/p{i}.fxp", BRISKLET_V050 if i % 2 else TAVLORA_V012)
+        elsewhere = self.tree()
+        converted = {BRISKLET_V050: BRISKLET_V051, TAVLORA_V012: TAVLORA_V025}
+        for round_ in range(6):
+            overwrite = round_ % 2 == 0
+            with self.subTest(round=round_, overwrite=overwrite):
+                shutil.rmtree(self.dir / "pack", ignore_errors=True)
+                sources = {}
+                for i in range(2000):
+                    path = f"pack/d{i % 4}/p{i}.fxp"
+                    sources[path] = BRISKLET_V050 if i % 3 else TAVLORA_V012
+                    self.write(path, sources[path])
+                running = self.start_tool("-r", *(["-o"] if overwrite else []), "pack")
+                time.sleep(rng.uniform(0.0, 0.08 if not overwrite else 0.5))
+                os.rename(self.dir / "pack/d1", self.dir / "pack/d1.old")
+                os.symlink(self.dir / "elsewhere", self.dir / "pack/d1")
+                os.rename(self.dir / "pack/d2", self.dir / "pack/d2.renamed")
+                result = running.finish()
+                self.assertEqual(result.status, 0, result)
+                self.assertNotIn("Error 2", result.err)
+                tree = self.tree()
+                self.assertEqual({path: data for path, data in tree.items()
+                                  if path.startswith("elsewhere")}, elsewhere)
+                for path, data in tree.items():
+                    name = path.rsplit("/", 1)[-1]
+                    self.assertFalse(name.startswith(".tunewright-"), path)
+                    if not path.startswith("pack/") or not isinstance(data, bytes):
+                        continue
+                    source = re.sub(r"/d(\d)\.\w+/", r"/d\1/", path)
+                    if name.startswith(("205_", "501_")):
+                        source = source.replace("/205_", "/").replace("/501_", "/")
+                        self.assertEqual(data, converted[sources[source]], path)
+                    else:
+                        self.assertIn(data, (sources[source], converted[sources[source]]), path)
+
+    @host_links
+    def test_an_output_link_is_never_written_through(self):
+        self.write("outside/notes.txt", b"notes")
+        self.write("pack/Hall.fxp", BRISKLET_V050)
+        os.symlink("../outside/notes.txt", self.dir / "pack/501_Hall.fxp")
+        for options in ([], ["-n"]):
+            self.assertRun([*options, "pack/Hall.fxp"], status=3,
+                           err="Error 2: Output file exists: pack/501_Hall.fxp\n")
+        self.assertRun(["-f", "pack/Hall.fxp"])
+        self.assertFalse((self.dir / "pack/501_Hall.fxp").is_symlink())
+        self.assertEqual(self.tree(), {"outside": "<d>", "outside/notes.txt": b"notes",
+                                       "pack": "<d>", "pack/Hall.fxp": BRISKLET_V050,
+                                       "pack/501_Hall.fxp": BRISKLET_V051})
+
+    def test_a_dry_run_meets_what_the_real_run_meets(self):
+        # A name of 252 bytes makes an output name of 256, which no file system takes.
+        long_name = "n" * 248 + ".fxp"
+        root = not WINDOWS_BUILD and os.name == "posix" and os.geteuid() == 0
+        cases = [
+            ("a directory", [], lambda out: out.mkdir(),
+             "Failed to open output file: {out}", True),
+            ("a FIFO", [], os.mkfifo, "Failed to open output file: {out}", not WINDOWS_BUILD),
+            ("a device", [], lambda out: os.mknod(out, stat.S_IFCHR | 0o600, os.makedev(1, 3)),
+             "Failed to open output file: {out}", root),
+            # Wine shows the Windows program no dangling link made on its host.
+            ("a dangling link", [], lambda out: os.symlink("nowhere", out),
+             "Output file exists: {out}", os.name == "posix" and not WINDOWS_BUILD),
+            ("another file", [], lambda out: out.write_bytes(b"edited"),
+             "Output file exists: {out}", True),
+            ("a read-only preset", ["-o"], lambda out: out.chmod(0o444),
+             "Failed to open output file: {out}", True),
+            ("a missing prefix directory", ["-psub/"], lambda out: None,
+             "Failed to open output file: {out}", True),
+            ("a name too long", [], lambda out: None, "Couldn't make output path: {preset}",
+             True),
+        ]
+        for number, (what, options, meet, err, possible) in enumerate(cases):
+            if not possible:
+                continue
+            with self.subTest(what=what):
+                preset = f"c{number}/{long_name if what == 'a name too long' else 'room.fxp'}"
+                self.write(preset, BRISKLET_V050)
+                out = preset if "-o" in options else preset.replace(
+                    "/", "/sub/" if "-psub/" in options else "/501_")
+                meet(self.dir / out)
+                before = self.tree()
+                for dry in (["-n"], []):
+                    self.assertRun([*dry, *options, preset], status=3,
+                                   err="Error 2: " + err.format(out=out, preset=preset) + "\n")
+                    self.assertEqual(self.tree(), before)
+
+    @host_links
+    def test_a_save_made_during_the_upgrade_is_never_lost(self):
+        held = held_at("fsync")
+        if held is None:
+            self.skipTest("needs strace")
+        newer = make_presets.preset(2000500, [0.9, 0.8, 0.7, 0.6, 0.5, 0.4], b"Room", 500)
+        for save in ("in place", "by rename"):
+            with self.subTest(save=save):
+                preset = self.write("room.fxp", BRISKLET_V050)
+                running = self.start_tool("-o", "room.fxp", wrapper=held)
+                self.wait_for_temporary()  # the upgrade is being flushed: the host saves now
+                if save == "in place":
+                    preset.write_bytes(newer)  # as long as before: only the time tells
+                else:
+                    os.replace(self.write("room.fxp.saving", newer), preset)
+                result = running.finish()
+                self.assertEqual((result.status, result.err),
+                                 (3, "Error 2: File changed meanwhile, not replaced: room.fxp\n"))
+                self.assertEqual(self.tree(), {"room.fxp": newer})
+
+    @posix_build_only
+    def test_ctrl_backslash_and_a_size_limit_leave_no_temporary(self):
+        import resource
+        import signal
+        held = held_at("fsync")
+        if held is None:
+            self.skipTest("needs strace")
+        self.write("room.fxp", BRISKLET_V050)
+        running = self.start_tool("-o", "room.fxp", wrapper=held,
+                                  preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE,
+                                                                        (0, 0)))
+        self.wait_for_temporary()
+        os.kill(int(subprocess.check_output(
+            ["cat", f"/proc/{running.process.pid}/task/{running.process.pid}/children"])),
+            signal.SIGQUIT)
+        self.assertEqual(running.finish().status, -signal.SIGQUIT)
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050})
+        # A file-size limit is a failed write, for a new output and a replacement alike.
+        self.write("pad.fxp", TAVLORA_V012)
+        small = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))  # noqa: E731
+        for options, output in (([], "205_pad.fxp"), (["-o"], "pad.fxp")):
+            self.assertRun([*options, "pad.fxp"], status=3, preexec_fn=small,
+                           err=f"Error 2: Failed to write output file: {output}\n")
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050, "pad.fxp": TAVLORA_V012})
+
+    def test_overwriting_a_preset_with_several_names_upgrades_the_name_given(self):
+        self.write("a.fxp", BRISKLET_V050)
+        os.link(self.dir / "a.fxp", self.dir / "b.fxp")
+        self.assertRun(["-o", "a.fxp"])
+        self.assertEqual(self.tree(), {"a.fxp": BRISKLET_V051, "b.fxp": BRISKLET_V050})
+
+    @posix_build_only
+    def test_a_replacement_never_gains_access_from_its_directory(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root, to set ACLs naming other users")
+        shared = self.dir / "shared"
+        shared.mkdir()
+        try:
+            os.setxattr(shared, "system.posix_acl_default", posix_acl(
+                (ACL_USER_OBJ, 7, NO_ID), (ACL_USER, 4, 4444), (ACL_GROUP_OBJ, 5, NO_ID),
+                (ACL_MASK, 7, NO_ID), (ACL_OTHER, 0, NO_ID)))
+        except OSError:
+            self.skipTest("the file system keeps no ACLs")
+        plain = self.write("shared/plain.fxp", BRISKLET_V050)
+        os.removexattr(plain, "system.posix_acl_access")  # inherited at creation
+        plain.chmod(0o640)
+        own = posix_acl((ACL_USER_OBJ, 6, NO_ID), (ACL_USER, 6, 5555), (ACL_GROUP_OBJ, 4, NO_ID),
+                        (ACL_MASK, 6, NO_ID), (ACL_OTHER, 0, NO_ID))
+        ruled = self.write("shared/ruled.fxp", BRISKLET_V050)
+        os.setxattr(ruled, "system.posix_acl_access", own)
+        self.assertRun(["-o", "shared/plain.fxp", "shared/ruled.fxp"])
+        self.assertEqual((os.listxattr(plain), plain.stat().st_mode & 0o7777), ([], 0o640))
+        self.assertEqual(os.getxattr(ruled, "system.posix_acl_access"), own)
+        self.assertEqual((plain.read_bytes(), ruled.read_bytes()), (BRISKLET_V051, BRISKLET_V051))
+
+    @posix_build_only
+    def test_a_replacement_keeps_every_extended_attribute_whatever_its_size(self):
+        if not os.path.isdir("/dev/shm"):
+            self.skipTest("needs tmpfs at /dev/shm")
+        folder = Path(tempfile.mkdtemp(prefix="tunewright-e2e-", dir="/dev/shm"))
+        self.addCleanup(shutil.rmtree, folder)
+        preset = folder / "room.fxp"
+        preset.write_bytes(BRISKLET_V050)
+        attributes = {"user.big": os.urandom(65536)}
+        attributes.update({f"user.attribute-number-{i:03}": bytes([i % 256]) for i in range(300)})
+        try:
+            for name, value in attributes.items():
+                os.setxattr(preset, name, value)
+        except OSError:
+            self.skipTest("tmpfs here keeps no user attributes of this size")
+        self.assertRun(["-o", str(preset)])
+        self.assertEqual(preset.read_bytes(), BRISKLET_V051)
+        self.assertEqual({name: os.getxattr(preset, name) for name in os.listxattr(preset)},
+                         attributes)
