@@ -37,16 +37,14 @@ void upgradeToNewest(benchmark::State& state, const testing::Image& original) {
   chain.reserve(sortedConverters.size());
   for (auto _ : state) {
     std::memcpy(image.data(), original.data(), original.bytes.size());
-    int32_t length = original.length();
-    const Recognition recognition = recogniseImage(length, image.data());
-    chain.clear();
-    buildChain(recognition.source->sourceId(), -1, chain);
-    if (runChain(chain, recognition, length, image, spare, nullptr) != UpgradeOutcome::kUpgraded) {
+    const Conversion conversion =
+        recogniseAndUpgrade(original.length(), -1, image, spare, chain, nullptr);
+    if (conversion.outcome != UpgradeOutcome::kUpgraded) {
       state.SkipWithError("the upgrade failed");
       break;
     }
     benchmark::DoNotOptimize(image.data());
-    benchmark::DoNotOptimize(length);
+    benchmark::DoNotOptimize(conversion.length);
   }
 }
 

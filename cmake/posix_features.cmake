@@ -41,13 +41,15 @@ tunewright_posix_feature(SYNCFS "
 tunewright_posix_feature(COPY_FILE_RANGE "
   #include <unistd.h>
   int main() { return static_cast<int>(copy_file_range(0, nullptr, 1, nullptr, 1, 0)); }")
+# What the portable build uses where the system has it: the nanoseconds of a modification time
+# (POSIX.1-2008 has them; macOS names them otherwise), and extended attributes, ACLs among them,
+# which are no POSIX call at all: copied where the system has Linux's calls (macOS and the BSDs
+# have calls of their own).
+set(portable ${TUNEWRIGHT_PORTABLE_POSIX})
+set(TUNEWRIGHT_PORTABLE_POSIX OFF)
 tunewright_posix_feature(ST_MTIM "
   #include <sys/stat.h>
   int main() { struct stat s{}; return static_cast<int>(s.st_mtim.tv_nsec); }")
-# Extended attributes, ACLs among them, are no POSIX call at all: the portable build keeps
-# copying them where the system has Linux's calls, as macOS and the BSDs have calls of their own.
-set(portable ${TUNEWRIGHT_PORTABLE_POSIX})
-set(TUNEWRIGHT_PORTABLE_POSIX OFF)
 tunewright_posix_feature(LINUX_XATTR "
   #include <sys/types.h>
   #include <sys/xattr.h>

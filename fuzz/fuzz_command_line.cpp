@@ -4,6 +4,8 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -42,7 +44,12 @@ void checkOptions(FuzzedDataProvider& input) {
   if (first == 0) {
     return;
   }
-  require(options.verbosity >= 0, "verbosity only grows");
+  // Each -v raises the verbosity by one: never past the v letters of the options.
+  std::ptrdiff_t letters = 0;
+  for (auto option = arguments.begin() + 1; option != arguments.begin() + first; ++option) {
+    letters += std::ranges::count(*option, 'v');
+  }
+  require(options.verbosity <= letters, "the verbosity counts v letters of the options, no others");
   require(options.targetFormat == -1 || isKnownTarget(options.targetFormat),
           "the target is the latest format or one some converter produces");
   if (options.prefix != nullptr) {

@@ -42,7 +42,8 @@ bool sameRange(const std::vector<unsigned char>& a, const std::vector<unsigned c
 
 // Runs the chain over a copy of the input in a buffer of the given capacity followed by a
 // guard region.
-void runChain(const ConverterList& chain, const uint8_t* input, int32_t size, int32_t capacity) {
+void runStepsAtCapacity(const ConverterList& chain, const uint8_t* input, int32_t size,
+                        int32_t capacity) {
   std::vector<unsigned char> buffer(static_cast<std::size_t>(std::max(capacity, size)) + kGuardSize,
                                     kGuardByte);
   std::memcpy(buffer.data(), input, static_cast<std::size_t>(size));
@@ -292,7 +293,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       continue;
     }
     for (const int32_t capacity : {kProgramCapacity, 272, 271, 268, 267, 88, 87, length, 0}) {
-      runChain(chain, data, length, capacity);
+      runStepsAtCapacity(chain, data, length, capacity);
     }
   }
   return 0;

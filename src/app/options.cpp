@@ -2,12 +2,13 @@
 
 #include "app/options.h"
 
-#include <charconv>
 #include <limits>
+#include <string>
 #include <string_view>
 
 #include "app/console.h"
 #include "convert/chain.h"
+#include "convert/map_text.h"
 #include "platform/platform.h"
 
 namespace tunewright {
@@ -199,13 +200,8 @@ void printVersion() {
 }
 
 void printConverterList() {
-  for (const Converter* converter : sortedConverters) {
-    char source[12];
-    char target[12];
-    const auto sourceEnd = std::to_chars(source, source + sizeof source, converter->sourceId());
-    const auto targetEnd = std::to_chars(target, target + sizeof target, converter->targetId());
-    printLine({converter->sourceName(), " (", std::string_view(source, sourceEnd.ptr), ") -> ",
-               converter->targetName(), " (", std::string_view(target, targetEnd.ptr), ")"});
+  for (const std::string& line : converterListLines(options.verbosity > 0, options.targetFormat)) {
+    printLine({line});
   }
 }
 

@@ -39,6 +39,8 @@ int32_t parseOptions(int argc, const char* const* argv);
 
 void printUsage();
 void printVersion();
+// The converters, one a line; with -v each one's parameter map under it, and the composed map of
+// each chain of several steps to the -t format.
 void printConverterList();
 
 }  // namespace tunewright

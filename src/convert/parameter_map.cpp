@@ -84,14 +84,24 @@ ChainMap::ChainMap(const ConverterList& chain) {
         carried.push_back(added);
       }
     }
-    carried.insert(carried.end(), map.added.begin(), map.added.end());
+    for (const NewParameter& added : map.added) {
+      carried.push_back(added);
+    }
     added_ = std::move(carried);
   }
   for (std::size_t i = 0; i < at.size(); ++i) {
     parameters_[i].destination = at[i];
   }
-  std::sort(added_.begin(), added_.end(),
-            [](const NewParameter& a, const NewParameter& b) { return a.index < b.index; });
+  // In order of index, looked for index by index: there are few.
+  std::vector<NewParameter> ordered;
+  for (int32_t index = 0; index < targetCount_; ++index) {
+    for (const NewParameter& added : added_) {
+      if (added.index == index) {
+        ordered.push_back(added);
+      }
+    }
+  }
+  added_ = std::move(ordered);
 }
 
 const ChainMap::Parameter* ChainMap::parameter(int32_t sourceIndex) const {

@@ -47,23 +47,9 @@ constexpr OutcomeWords kOutcomeWords[] = {
 };
 static_assert(std::size(kOutcomeWords) == kUpgradeOutcomeCount, "one line for every outcome");
 
-}  // namespace
-
-const OutcomeWords& outcomeWords(UpgradeOutcome outcome) {
-  return kOutcomeWords[static_cast<std::size_t>(outcome)];
-}
-
-Recognition recogniseImage(int32_t length, unsigned char* data) {
-  // A program file or a bank, else a container around one.
-  for (const auto recognise : {recogniseContent, recogniseVstPreset}) {
-    const Recognition found = recognise(length, data);
-    if (found.source != nullptr) {
-      return found;
-    }
-  }
-  return {};
-}
-
+// Runs the chain, step by step, over every program of an image that recogniseImage admitted, with
+// spare as work space, and returns kUpgraded, kInputMismatch or kFailed; upgraded, image holds
+// the result and length its size.
 UpgradeOutcome runChain(const ConverterList& chain, const Recognition& recognition, int32_t& length,
                         ImageBuffer& image, ImageBuffer& spare, StepObserver* observer) {
   // Each step reads one buffer and writes the other.
@@ -92,6 +78,23 @@ UpgradeOutcome runChain(const ConverterList& chain, const Recognition& recogniti
     std::memcpy(image.data(), from, static_cast<std::size_t>(length));
   }
   return UpgradeOutcome::kUpgraded;
+}
+
+}  // namespace
+
+const OutcomeWords& outcomeWords(UpgradeOutcome outcome) {
+  return kOutcomeWords[static_cast<std::size_t>(outcome)];
+}
+
+Recognition recogniseImage(int32_t length, unsigned char* data) {
+  // A program file or a bank, else a container around one.
+  for (const auto recognise : {recogniseContent, recogniseVstPreset}) {
+    const Recognition found = recognise(length, data);
+    if (found.source != nullptr) {
+      return found;
+    }
+  }
+  return {};
 }
 
 Conversion recogniseAndUpgrade(int32_t length, FormatId target, ImageBuffer& image,

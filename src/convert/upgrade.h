@@ -88,15 +88,6 @@ struct OutcomeWords {
 
 const OutcomeWords& outcomeWords(UpgradeOutcome outcome);
 
-// Runs the chain, step by step, over every program of an image that recogniseImage admitted,
-// and returns kUpgraded, kInputMismatch or kFailed. spare is work space. On kUpgraded, image
-// holds the result and length its size; otherwise both buffers hold unspecified bytes. A bank's
-// byteSize becomes its new length less 8; every other byte of its header and every program name
-// stay as they were. A container keeps every byte but the numbers that say where its chunks lie
-// and how long the one holding the programs is.
-UpgradeOutcome runChain(const ConverterList& chain, const Recognition& recognition, int32_t& length,
-                        ImageBuffer& image, ImageBuffer& spare, StepObserver* observer);
-
 // What the road made of one image.
 struct Conversion {
   UpgradeOutcome outcome = UpgradeOutcome::kUnrecognised;
@@ -109,6 +100,10 @@ struct Conversion {
 // spare as work space, telling observer (which may be null) about it. chain is passed in so that
 // its room serves one image after another; it ends up empty unless a chain was found, and then
 // holds its steps, first to last, every one of which ran when the outcome is kUpgraded.
+// Upgraded, image holds the result; otherwise both buffers hold unspecified bytes. A bank's
+// byteSize becomes its new length less 8; every other byte of its header and every program name
+// stay as they were. A container keeps every byte but the numbers that say where its chunks lie
+// and how long the one holding the programs is.
 Conversion recogniseAndUpgrade(int32_t length, FormatId target, ImageBuffer& image,
                                ImageBuffer& spare, ConverterList& chain, StepObserver* observer);
 

@@ -115,6 +115,17 @@ class TemporaryFile {
   Temporary temporary_;
 };
 
+// Whether every file the pieces copy from is still as it was opened: one written to meanwhile
+// would have given the output a mix of old and new bytes.
+bool sourcesUnchanged(Pieces pieces) {
+  return std::all_of(pieces.begin(), pieces.end(), [](const Piece& piece) {
+    FileIdentity now;
+    return piece.file == nullptr ||
+           (systemCalls.identify(InputFileAccess::handle(*piece.file), now) &&
+            now == piece.file->identity());
+  });
+}
+
 }  // namespace
 
 InputFile::~InputFile() {
@@ -273,6 +284,9 @@ WriteOutcome Output::create(Pieces pieces, const FileIdentity& source) {
   if (!temporary.write(pieces)) {
     return WriteOutcome::kWriteFailed;
   }
+  if (!sourcesUnchanged(pieces)) {
+    return WriteOutcome::kChanged;
+  }
   return systemCalls.keepAsNew(temporary.get(), at, name_);
 }
 
@@ -313,9 +327,9 @@ WriteOutcome Output::replace(Pieces pieces, const FileIdentity& expected,
   }
   original.close();
   // A save made meanwhile is not lost: what is at the name must still be what was expected,
-  // unchanged.
+  // unchanged, and so must what the output was copied from.
   const Look now = systemCalls.look(at, name_);
-  if (!(now.identity == expected)) {
+  if (!(now.identity == expected) || !sourcesUnchanged(pieces)) {
     return WriteOutcome::kChanged;
   }
   if (!systemCalls.replace(temporary.get(), at, name_)) {

@@ -530,6 +530,15 @@ Handle openToReadStep(Handle directory, const char* name, bool followLink, FileI
   return file.release();
 }
 
+bool identifyStep(Handle file, FileIdentity& identity) {
+  struct stat status;
+  if (::fstat(descriptor(file), &status) != 0) {
+    return failed(false);
+  }
+  identity = identityOf(status);
+  return true;
+}
+
 int64_t readStep(Handle file, uint64_t offset, unsigned char* buffer, int64_t length) {
   int64_t total = 0;
   while (total < length) {
@@ -570,7 +579,7 @@ bool mayMakeFilesStep(Handle directory) {
 // keeps no access rule from its directory and is given its permission bits: its source's for
 // group and others, read and write for its owner, less the umask.
 WriteOutcome makeTemporaryStep(Handle directory, Handle original, uint32_t permissions,
-                               bool replacing, Temporary& temporary) {
+                               [[maybe_unused]] bool replacing, Temporary& temporary) {
   const int at = descriptor(directory);
   FileDescriptor file(-1);
 #if TUNEWRIGHT_HAVE_O_TMPFILE
@@ -725,10 +734,10 @@ int renameNoReplace(int fromDirectory, const char* from, int toDirectory, const 
 }  // namespace
 
 SystemCalls systemCalls = {
-    checkNameStep,     openDirectoryStep, lookStep,          followLinkStep,
-    openToReadStep,    readStep,          closeStep,         mayMakeFilesStep,
-    makeTemporaryStep, writeStep,         carryMetadataStep, flushStep,
-    keepAsNewStep,     replaceStep,       makeDurableStep,   discardStep,
+    checkNameStep,   openDirectoryStep, lookStep,  followLinkStep,   openToReadStep,
+    identifyStep,    readStep,          closeStep, mayMakeFilesStep, makeTemporaryStep,
+    writeStep,       carryMetadataStep, flushStep, keepAsNewStep,    replaceStep,
+    makeDurableStep, discardStep,
 };
 
 FileCalls fileCalls = {

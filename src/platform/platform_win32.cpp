@@ -723,6 +723,15 @@ Handle openToReadStep(Handle directory, const char* name, bool followLink, FileI
   return stored(file.release());
 }
 
+bool identifyStep(Handle file, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!fileInformation(handleOf(file), information)) {
+    return failed(false);
+  }
+  identity = identityOf(information);
+  return true;
+}
+
 int64_t readStep(Handle file, uint64_t offset, unsigned char* buffer, int64_t length) {
   return readAt(handleOf(file), offset, buffer, length);
 }
@@ -911,10 +920,10 @@ bool hasWindowsParent() {
 }  // namespace
 
 SystemCalls systemCalls = {
-    checkNameStep,     openDirectoryStep, lookStep,          followLinkStep,
-    openToReadStep,    readStep,          closeStep,         mayMakeFilesStep,
-    makeTemporaryStep, writeStep,         carryMetadataStep, flushStep,
-    keepAsNewStep,     replaceStep,       makeDurableStep,   discardStep,
+    checkNameStep,   openDirectoryStep, lookStep,  followLinkStep,   openToReadStep,
+    identifyStep,    readStep,          closeStep, mayMakeFilesStep, makeTemporaryStep,
+    writeStep,       carryMetadataStep, flushStep, keepAsNewStep,    replaceStep,
+    makeDurableStep, discardStep,
 };
 
 void noteFailure(int code) {

@@ -51,6 +51,8 @@ struct SystemCalls {
   // followLink, and never anything but a regular file, not even for a moment; identity is the
   // file's as opened. The name is one component, as a directory listed it or the user gave it.
   Handle (*openToRead)(Handle directory, const char* name, bool followLink, FileIdentity& identity);
+  // The identity of an open file as it is now.
+  bool (*identify)(Handle file, FileIdentity& identity);
   // Reads up to length bytes from offset on; fewer only at the end of the file, -1 on an error.
   int64_t (*read)(Handle file, uint64_t offset, unsigned char* buffer, int64_t length);
   void (*close)(Handle file);

@@ -105,6 +105,8 @@ class VstPresets(CliTest):
         huge = (1 << 20) + 1 - 48 - len(comp) - 48  # a chunk that takes the file past 1 MiB
         cases = {
             "version 2": make_presets.vstpreset([(b"Comp", comp)], version=2),
+            "wrong magic": b"VSTX" + lying()[4:],
+            "list not named List": lying()[:listed] + b"Lisx" + lying()[listed + 4:],
             "list not at the end": lying() + b"\0",
             "list offset wraps": lying(list_offset=(1 << 64) - 8),
             "list offset 2^31": lying(list_offset=1 << 31),  # negative in 32 bits
@@ -125,6 +127,7 @@ class VstPresets(CliTest):
             "wrapper header size 4": only(make_presets.comp(TAVLORA_V012, header_size=4)),
             "wrapper version 2": only(make_presets.comp(TAVLORA_V012, version=2)),
             "no wrapper": only(TAVLORA_V012),
+            "wrapper not VstW": only(b"VstX" + comp[4:]),
             "byte after the program": only(make_presets.comp(TAVLORA_V012 + b"\0")),
             "newest version inside": only(make_presets.comp(TAVLORA_V025)),
             "opaque program inside": only(make_presets.comp(TAVLORA_V012[:8] + b"FPCh" +

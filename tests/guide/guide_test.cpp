@@ -33,6 +33,21 @@ TEST_F(AddedConverter, IsListedAfterTheShippedOnes) {
       << listed.out;
 }
 
+TEST_F(AddedConverter, ItsMapIsListedUnderItAndInTheChainItEnds) {
+  const auto listed = run({"-lv"});
+  EXPECT_EQ(listed.result, 0);
+  EXPECT_NE(listed.out.find("Brisklet v0.5.1 (2000501) -> Brisklet v0.6 (2000600)\n"
+                            "  0-7 -> 0-7\n"
+                            "  new 8 = 0.5\n"),
+            std::string::npos)
+      << listed.out;
+  EXPECT_TRUE(
+      listed.out.ends_with("Brisklet v0.5 (2000500) -> Brisklet v0.6 (2000600), in 2 steps\n"
+                           "  0-1 -> 0-1, 2-5 -> 3-6\n"
+                           "  new 2 = 1.0, 7 = 1.0, 8 = 0.5\n"))
+      << listed.out;
+}
+
 TEST_F(AddedConverter, ExtendsTheChainAndCanBeNamedAsATarget) {
   testing::Image v050 = testing::makeImage("Bskl", 6);
   for (int32_t i = 0; i < 6; ++i) {

@@ -82,6 +82,8 @@ Image makeVstPreset(const std::vector<unsigned char>& content) {
   return container;
 }
 
+// The header but byteSize (4..8), fxID (16..20) and numParams (24..28): the fields a converter
+// reads. fxID is left as it is, or the image would no longer be the layout it was.
 void scribbleUninterpretedHeader(Image& image) {
   for (const auto& [from, to] :
        {std::pair{0, 4}, std::pair{8, 16}, std::pair{20, 24}, std::pair{28, 56}}) {
@@ -91,6 +93,8 @@ void scribbleUninterpretedHeader(Image& image) {
   }
 }
 
+// The scribbled ranges and fxID as well: a converter reads fxID but must not change it, while it
+// raises byteSize and numParams.
 bool sameUninterpretedHeader(const Image& a, const Image& b) {
   for (const auto& [from, to] :
        {std::pair{0, 4}, std::pair{8, 16}, std::pair{16, 24}, std::pair{28, 56}}) {

@@ -43,7 +43,8 @@ Image makeVstPreset(const std::vector<unsigned char>& content);
 // Fills the header bytes that no converter may read or write with a pattern.
 void scribbleUninterpretedHeader(Image& image);
 
-// Whether the uninterpreted header bytes are the same in both images.
+// Whether the header bytes no converter may change are the same in both images: the scribbled
+// ones and, though a converter reads it, the plug-in ID.
 bool sameUninterpretedHeader(const Image& a, const Image& b);
 
 // A copy of a program image that differs from it in one way a reader must notice.

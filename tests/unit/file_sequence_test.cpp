@@ -28,6 +28,8 @@ struct FakeSystem {
   // Changes the file at this name when the sequence looks at it for the second time.
   std::string savedMeanwhile;
   int looks = 0;
+  // What a file the output copies from is when the sequence looks at it again.
+  FileIdentity sourceNow;
 
   FileIdentity identityOf(const std::string& name) const {
     return {1, inodes.at(name), static_cast<int64_t>(files.at(name).size()), 0, 0600};
@@ -71,6 +73,10 @@ const SystemCalls kFakeCalls = {
       ++fake->openOriginals;
       return kOriginal;
     },
+    [](Handle, FileIdentity& identity) {
+      identity = fake->sourceNow;
+      return true;
+    },
     [](Handle, uint64_t, unsigned char*, int64_t) { return int64_t{-1}; },
     [](Handle) {
       step("close");
@@ -88,7 +94,9 @@ const SystemCalls kFakeCalls = {
       return WriteOutcome::kWritten;
     },
     [](Temporary&, const Piece& piece) {
-      fake->temporaryBytes.append(reinterpret_cast<const char*>(piece.bytes), piece.length);
+      if (piece.file == nullptr) {
+        fake->temporaryBytes.append(reinterpret_cast<const char*>(piece.bytes), piece.length);
+      }
       return step("write");
     },
     [](Handle, Temporary&) { return step("carryMetadata"); },
@@ -247,6 +255,29 @@ TEST_F(FileSequence, ANewFileIsWrittenWholeAndNamedWithoutReplacing) {
   EXPECT_EQ(create("x.fxp"), WriteOutcome::kExists);
   EXPECT_EQ(system_.files["x.fxp"], "old");
   EXPECT_EQ(system_.temporaries, 0);
+}
+
+TEST_F(FileSequence, AnOutputCopiedFromAFileWrittenToMeanwhileIsNotNamed) {
+  InputFile source;
+  const FileIdentity opened = {1, 50, 1000, 7, 0600};
+  InputFileAccess::adopt(source, kOriginal, opened);
+  const Piece pieces[] = {kPiece, Piece::ofFile(source, 0, 1000)};
+  for (const bool replacing : {false, true}) {
+    reset();
+    system_.sourceNow = {1, 50, 1000, 8, 0600};  // written to since it was opened
+    Output output;
+    output.locate(directory_, replacing ? "x.fxp" : "y.fxp");
+    output.examine(false);
+    const WriteOutcome outcome =
+        replacing ? output.replace(pieces, output.found(), {}) : output.create(pieces, {});
+    EXPECT_EQ(outcome, WriteOutcome::kChanged) << replacing;
+    EXPECT_EQ(system_.files, (std::map<std::string, std::string>{{"x.fxp", "old"}})) << replacing;
+    EXPECT_EQ(system_.temporaries, 0) << replacing;
+  }
+  system_.sourceNow = opened;
+  Output output;
+  output.locate(directory_, "y.fxp");
+  EXPECT_EQ(output.create(pieces, {}), WriteOutcome::kWritten);
 }
 
 }  // namespace

@@ -58,20 +58,51 @@ TEST_F(Upgrade, ProgramsNeedTheirMagicAndAnUnfilledByteSizeIsFilledIn) {
   }
 }
 
+// The banks no file can bring to recognition, so that the end-to-end near misses cannot show
+// them: longer than any image (a file job reads no more than one byte past the capacity), and
+// with no programs at all, which recognition must leave as it was too.
+TEST_F(Upgrade, BanksPastTheCapacityOrWithoutProgramsAreRefusedAndLeftAlone) {
+  const Image v012 = makeImage("Tvla", 50);
+  Image empty = testing::makeBank({v012});
+  empty.bytes.resize(kBankHeaderSize);
+  storeBigEndian32(empty.bytes.data(), kNumProgramsOffset, 0);
+  setByteSize(empty.bytes.data(), 0);
+  struct Case {
+    const char* what;
+    Image bank;
+    FormatId source;
+  };
+  const Case cases[] = {
+      {"as many programs as fit", testing::makeBank(std::vector<Image>(4095, v012)), 1000102},
+      {"one program more", testing::makeBank(std::vector<Image>(4096, v012)), 0},
+      {"no programs, byteSize unfilled", empty, 0},
+  };
+  for (const Case& c : cases) {
+    Image bank = c.bank;
+    EXPECT_EQ(recognise(bank), c.source) << c.what;
+    if (c.source == 0) {
+      EXPECT_EQ(bank.bytes, c.bank.bytes) << c.what << ": an unrecognised image is left untouched";
+    }
+  }
+}
+
 // The bytes of upgraded banks are checked whole by the end-to-end tests; here, what they cannot
-// reach: a step that refuses the programs a bank hands it, as after a faulty step before it.
+// reach: a step that refuses the programs a bank hands it, as after a faulty step before it. The
+// bank is recognised by the shipped converter, and the chain asked for takes a second one from
+// the same format, which takes no "Bskl" program.
 TEST_F(Upgrade, ABankWhoseProgramsAStepRefusesIsAMismatchNotAFailure) {
   const Image bank = testing::makeBank({makeImage("Bskl", 6), makeImage("Bskl", 6)});
+  const testing::FakeConverter refusing(2000500, 2000600);
+  const testing::ScopedConverters converters(
+      {&testing::registeredConverter(2000500, 2000501), &refusing});
   static ImageBuffer image;
   static ImageBuffer spare;
   std::memcpy(image.data(), bank.data(), bank.bytes.size());
-  int32_t length = bank.length();
-  const Recognition recognition = recogniseImage(length, image.data());
-  ASSERT_EQ(recognition.kind, ImageKind::kBank);
-  const testing::FakeConverter step(2000500, 2000501);  // takes no "Bskl" program
-  const ConverterList chain = {&step};
-  EXPECT_EQ(runChain(chain, recognition, length, image, spare, nullptr),
-            UpgradeOutcome::kInputMismatch);
+  ConverterList chain;
+  const Conversion conversion =
+      recogniseAndUpgrade(bank.length(), 2000600, image, spare, chain, nullptr);
+  EXPECT_EQ(conversion.recognition.kind, ImageKind::kBank);
+  EXPECT_EQ(conversion.outcome, UpgradeOutcome::kInputMismatch);
 }
 
 }  // namespace
