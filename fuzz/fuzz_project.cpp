@@ -16,10 +16,9 @@
 
 #include "convert/chain.h"
 #include "convert/project.h"
-#include "convert/xml_scanner.h"
 #include "fuzz_check.h"
 #include "preset_builder.h"
-#include "zip_builder.h"
+#include "project_builder.h"
 
 namespace tunewright {
 namespace {
@@ -44,36 +43,11 @@ std::vector<testing::ZipSource> states() {
            true, true}};
 }
 
-// The document with every attribute value left out; empty when it is not well-formed.
-std::string withoutValues(std::string_view xml) {
-  XmlScanner scanner(xml);
-  std::string kept;
-  std::size_t copied = 0;
-  for (;;) {
-    const XmlScanner::Token token = scanner.next();
-    if (token == XmlScanner::Token::kFinished) {
-      return kept.append(xml.substr(copied));
-    }
-    if (token == XmlScanner::Token::kMalformed) {
-      return {};
-    }
-    if (token == XmlScanner::Token::kStart) {
-      for (const XmlAttribute& attribute : scanner.attributes()) {
-        kept.append(xml.substr(copied, attribute.valueOffset - copied));
-        copied = attribute.valueOffset + attribute.valueLength;
-      }
-    }
-  }
-}
-
 std::string contentOf(ZipArchive& archive, const std::string& bytes, const ZipEntry& entry) {
-  std::string content(static_cast<std::size_t>(entry.size), '\0');
-  const ByteRange range = archive.dataRange(entry);
-  const std::string read = bytes.substr(range.offset, range.length);
-  const ArchiveFault fault =
-      archive.extract(entry, {reinterpret_cast<const unsigned char*>(read.data()), read.size()},
-                      {reinterpret_cast<unsigned char*>(content.data()), content.size()});
-  return fault == ArchiveFault::kNone ? content : std::string();
+  std::string content;
+  return testing::extractEntry(archive, bytes, entry, content) == ArchiveFault::kNone
+             ? content
+             : std::string();
 }
 
 // The state as the road upgrades it to target on its own.
@@ -104,18 +78,12 @@ void upgrade(const std::string& original, FormatId target) {
     require(project.pieces().empty(), "no plan for a project left as it is");
     return;
   }
-  std::string output;
   for (const OutputPiece& piece : project.pieces()) {
-    const auto bytes = project.newBytes();
-    require(piece.original ? piece.offset + piece.length <= original.size()
-                           : piece.offset + piece.length <= bytes.size(),
+    require(piece.offset + piece.length <=
+                (piece.original ? original.size() : project.newBytes().size()),
             "every piece lies in what it is taken from");
-    output +=
-        piece.original
-            ? original.substr(piece.offset, piece.length)
-            : std::string(bytes.begin() + static_cast<std::ptrdiff_t>(piece.offset),
-                          bytes.begin() + static_cast<std::ptrdiff_t>(piece.offset + piece.length));
   }
+  const std::string output = testing::assemblePlan(project.pieces(), project.newBytes(), original);
 
   // The two archives entry by entry: the same names, and what was not rewritten as it was.
   ZipArchive before(original.size());
@@ -155,7 +123,8 @@ void upgrade(const std::string& original, FormatId target) {
   const ZipEntry* newXml = after.find("project.xml", several);
   require(oldXml != nullptr && newXml != nullptr, "project.xml stays");
   const std::string xml = contentOf(after, output, *newXml);
-  require(!xml.empty() && withoutValues(xml) == withoutValues(contentOf(before, original, *oldXml)),
+  require(!xml.empty() && testing::withoutAttributeValues(xml) ==
+                              testing::withoutAttributeValues(contentOf(before, original, *oldXml)),
           "project.xml differs only inside attribute values");
 }
 

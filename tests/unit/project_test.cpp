@@ -15,9 +15,8 @@
 #include <vector>
 
 #include "convert/chain.h"
-#include "convert/xml_scanner.h"
 #include "preset_builder.h"
-#include "zip_builder.h"
+#include "project_builder.h"
 
 namespace tunewright {
 namespace {
@@ -91,58 +90,19 @@ struct Upgraded {
 Upgraded run(const std::string& archive, FormatId target = 0, ProjectObserver* observer = nullptr) {
   Upgraded result{std::make_unique<ProjectUpgrade>(archive.size(), target, observer), {}};
   testing::feedArchive(*result.upgrade, archive);
-  std::string output;
-  for (const OutputPiece& piece : result.upgrade->pieces()) {
-    const auto bytes = result.upgrade->newBytes();
-    output +=
-        piece.original
-            ? archive.substr(piece.offset, piece.length)
-            : std::string(bytes.begin() + static_cast<std::ptrdiff_t>(piece.offset),
-                          bytes.begin() + static_cast<std::ptrdiff_t>(piece.offset + piece.length));
-  }
+  const std::string output =
+      testing::assemblePlan(result.upgrade->pieces(), result.upgrade->newBytes(), archive);
   if (output.empty()) {
     return result;
   }
   ZipArchive reread(output.size());
   testing::feedArchive(reread, output);
   EXPECT_TRUE(reread.ready());
-  for (const char* name :
-       {"metadata.xml", "project.xml", "audio/take.wav", "plugins/a.fxp", "plugins/b.fxp"}) {
-    bool several = false;
-    const ZipEntry* entry = reread.find(name, several);
-    if (entry == nullptr) {
-      continue;
-    }
-    std::string content(entry->size, '\0');
-    const ByteRange range = reread.dataRange(*entry);
-    const std::string read = output.substr(range.offset, range.length);
-    EXPECT_EQ(
-        reread.extract(*entry, {reinterpret_cast<const unsigned char*>(read.data()), read.size()},
-                       {reinterpret_cast<unsigned char*>(content.data()), content.size()}),
-        ArchiveFault::kNone);
-    result.entries[name] = content;
+  for (const ZipEntry& entry : reread.entries()) {
+    EXPECT_EQ(testing::extractEntry(reread, output, entry, result.entries[entry.name]),
+              ArchiveFault::kNone);
   }
   return result;
-}
-
-// The document with every attribute value left out: what an upgrade must keep as it was.
-std::string withoutValues(const std::string& xml) {
-  XmlScanner scanner(xml);
-  std::string kept;
-  std::size_t copied = 0;
-  for (XmlScanner::Token token = scanner.next(); token != XmlScanner::Token::kFinished;
-       token = scanner.next()) {
-    if (token == XmlScanner::Token::kMalformed) {
-      return "malformed";
-    }
-    for (const XmlAttribute& attribute : token == XmlScanner::Token::kStart
-                                             ? scanner.attributes()
-                                             : std::span<const XmlAttribute>()) {
-      kept.append(xml, copied, attribute.valueOffset - copied);
-      copied = attribute.valueOffset + attribute.valueLength;
-    }
-  }
-  return kept.append(xml, copied);
 }
 
 // Counts the states loaded and upgraded.
@@ -200,7 +160,7 @@ TEST_F(ProjectUpgradeTest, MovesParametersAndAutomationAsTheRoadMovesTheirWords)
   EXPECT_EQ(upgraded.upgrade->devices()[2].steps.size(), 1u);
 
   const std::string& xml = upgraded.entries.at("project.xml");
-  EXPECT_EQ(withoutValues(xml), withoutValues(project.xml));
+  EXPECT_EQ(testing::withoutAttributeValues(xml), testing::withoutAttributeValues(project.xml));
   // Each value is the road's word at the parameter's new index, written shortest; in a scale of
   // 0..7, the shortest that reads back as that word.
   const auto text = [](float value) {

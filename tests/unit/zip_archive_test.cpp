@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "convert/compression.h"
-#include "zip_builder.h"
+#include "project_builder.h"
 
 namespace tunewright {
 namespace {
 
+using testing::extractEntry;
 using testing::feedArchive;
 using testing::makeZip;
 using testing::ZipLayout;
@@ -41,39 +42,6 @@ struct RecordingReader {
   }
   void supply(std::span<const unsigned char> bytes) { archive.supply(bytes); }
 };
-
-// The bytes of an entry's data range, read from the archive as it lies at offset.
-std::vector<unsigned char> readRange(std::string_view bytes, ByteRange range, uint64_t offset) {
-  const auto start = static_cast<std::size_t>(range.offset - offset);
-  const std::string_view part = bytes.substr(start, static_cast<std::size_t>(range.length));
-  return {part.begin(), part.end()};
-}
-
-ArchiveFault extract(ZipArchive& archive, std::string_view bytes, const ZipEntry& entry,
-                     std::string& content, uint64_t offset = 0) {
-  content.assign(static_cast<std::size_t>(entry.size), '\0');
-  const std::vector<unsigned char> read = readRange(bytes, archive.dataRange(entry), offset);
-  return archive.extract(entry, read,
-                         {reinterpret_cast<unsigned char*>(content.data()), content.size()});
-}
-
-// The planned file from offset on; what lies before is the original's, never held.
-std::string assemble(const std::vector<OutputPiece>& pieces,
-                     const std::vector<unsigned char>& newBytes, std::string_view original,
-                     uint64_t offset) {
-  std::string result;
-  for (const OutputPiece& piece : pieces) {
-    if (!piece.original) {
-      result.append(reinterpret_cast<const char*>(newBytes.data() + piece.offset),
-                    static_cast<std::size_t>(piece.length));
-    } else if (piece.offset + piece.length > offset) {
-      const uint64_t from = std::max(piece.offset, offset);
-      result.append(original.substr(static_cast<std::size_t>(from - offset),
-                                    static_cast<std::size_t>(piece.offset + piece.length - from)));
-    }
-  }
-  return result;
-}
 
 std::vector<ZipSource> projectEntries(bool deflated, bool descriptor, const std::string& xml,
                                       const std::string& state) {
@@ -165,16 +133,16 @@ TEST(ZipArchive, PlanEqualsTheArchiveWrittenWithTheNewContents) {
       EXPECT_TRUE(clear) << "read " << range.offset << "+" << range.length;
     }
     std::string content;
-    ASSERT_EQ(extract(archive, original, *xml, content, offset), ArchiveFault::kNone);
+    ASSERT_EQ(extractEntry(archive, original, *xml, content, offset), ArchiveFault::kNone);
     EXPECT_EQ(content, oldXml);
-    ASSERT_EQ(extract(archive, original, *state, content, offset), ArchiveFault::kNone);
+    ASSERT_EQ(extractEntry(archive, original, *state, content, offset), ArchiveFault::kNone);
     EXPECT_EQ(content, oldState);
 
     const ZipReplacement replacements[] = {{xml, bytesOf(newXml)}, {state, bytesOf(newState)}};
     std::vector<OutputPiece> pieces;
     std::vector<unsigned char> newBytes;
     ASSERT_EQ(archive.plan(replacements, pieces, newBytes), ArchiveFault::kNone);
-    EXPECT_EQ(assemble(pieces, newBytes, original, offset),
+    EXPECT_EQ(testing::assemblePlan(pieces, newBytes, original, offset),
               makeZip(projectEntries(c.deflated, c.descriptor, newXml, newState), layout));
   }
 }
@@ -193,7 +161,7 @@ TEST(ZipArchive, AGrowthPast32BitsWithoutZip64IsRefused) {
   std::vector<OutputPiece> pieces;
   std::vector<unsigned char> newBytes;
   std::string content;
-  ASSERT_EQ(extract(archive, original, *replacement[0].entry, content, layout.offset),
+  ASSERT_EQ(extractEntry(archive, original, *replacement[0].entry, content, layout.offset),
             ArchiveFault::kNone);
   EXPECT_EQ(archive.plan(replacement, pieces, newBytes), ArchiveFault::kNeedsZip64);
 }
@@ -286,7 +254,7 @@ TEST(ZipArchive, RefusesWhatDoesNotHoldTogether) {
     EXPECT_EQ(archive.fault(), c.structure);
     if (archive.ready()) {
       std::string content;
-      EXPECT_EQ(extract(archive, bytes, *find(archive, "project.xml"), content), c.entry);
+      EXPECT_EQ(extractEntry(archive, bytes, *find(archive, "project.xml"), content), c.entry);
     }
   }
 }
@@ -310,7 +278,7 @@ TEST(ZipArchive, RefusesDataThatDisagreesWithItsNumbers) {
     feedArchive(archive, bytes);
     ASSERT_TRUE(archive.ready());
     std::string content;
-    EXPECT_EQ(extract(archive, bytes, *find(archive, "project.xml"), content),
+    EXPECT_EQ(extractEntry(archive, bytes, *find(archive, "project.xml"), content),
               ArchiveFault::kDamaged);
   }
 }

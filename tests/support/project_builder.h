@@ -1,14 +1,16 @@
 #pragma once
 
-// Builds ZIP archives in memory for the tests and the fuzz target, as the writers of projects
-// make them: entries deflated or stored, with or without data descriptors, ZIP64 or not; and
-// feeds an archive to whatever reads it by ranges.
+// Projects for the tests and the fuzz target: ZIP archives built in memory as the writers of
+// projects make them (entries deflated or stored, with or without data descriptors, ZIP64 or
+// not), fed to whatever reads them by ranges, and what an upgrade plans read back.
 
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "convert/zip_archive.h"
 
 namespace tunewright::testing {
 
@@ -52,5 +54,19 @@ void feedArchive(Reader& reader, std::string_view bytes, uint64_t offset = 0) {
     reader.supply(std::span<const unsigned char>(buffer));
   }
 }
+
+// Extracts an entry of the archive, which holds bytes from offset on, into content.
+ArchiveFault extractEntry(ZipArchive& archive, std::string_view bytes, const ZipEntry& entry,
+                          std::string& content, uint64_t offset = 0);
+
+// The file a plan makes of the original archive, which holds bytes from offset on; pieces of the
+// original that end before offset are left out.
+std::string assemblePlan(std::span<const OutputPiece> pieces,
+                         std::span<const unsigned char> newBytes, std::string_view original,
+                         uint64_t offset = 0);
+
+// An XML document with every attribute value left out, which an upgrade must keep as it was;
+// "malformed" for a document that is not well-formed.
+std::string withoutAttributeValues(std::string_view xml);
 
 }  // namespace tunewright::testing

@@ -1,9 +1,12 @@
-// ZIP archives for the tests, written field by field as the APPNOTE lays them out.
+// Projects for the tests: ZIP archives written field by field as the APPNOTE lays them out, and
+// read back.
 
-#include "zip_builder.h"
+#include "project_builder.h"
+
+#include <algorithm>
 
 #include "convert/compression.h"
-#include "convert/zip_archive.h"
+#include "convert/xml_scanner.h"
 #include "preset/preset_image.h"
 
 namespace tunewright::testing {
@@ -134,6 +137,54 @@ std::string makeZip(const std::vector<ZipSource>& entries, const ZipLayout& layo
   out.u16(layout.comment.size());
   out.text(layout.comment);
   return std::move(out.bytes());
+}
+
+ArchiveFault extractEntry(ZipArchive& archive, std::string_view bytes, const ZipEntry& entry,
+                          std::string& content, uint64_t offset) {
+  content.assign(static_cast<std::size_t>(entry.size), '\0');
+  const ByteRange range = archive.dataRange(entry);
+  const std::string_view read = bytes.substr(static_cast<std::size_t>(range.offset - offset),
+                                             static_cast<std::size_t>(range.length));
+  return archive.extract(entry, asBytes(read),
+                         {reinterpret_cast<unsigned char*>(content.data()), content.size()});
+}
+
+std::string assemblePlan(std::span<const OutputPiece> pieces,
+                         std::span<const unsigned char> newBytes, std::string_view original,
+                         uint64_t offset) {
+  std::string result;
+  for (const OutputPiece& piece : pieces) {
+    const auto length = static_cast<std::size_t>(piece.length);
+    if (!piece.original) {
+      result.append(reinterpret_cast<const char*>(newBytes.data() + piece.offset), length);
+    } else if (piece.offset + piece.length > offset) {
+      const uint64_t from = std::max(piece.offset, offset);
+      result.append(original.substr(static_cast<std::size_t>(from - offset),
+                                    static_cast<std::size_t>(piece.offset + piece.length - from)));
+    }
+  }
+  return result;
+}
+
+std::string withoutAttributeValues(std::string_view xml) {
+  XmlScanner scanner(xml);
+  std::string kept;
+  std::size_t copied = 0;
+  for (;;) {
+    const XmlScanner::Token token = scanner.next();
+    if (token == XmlScanner::Token::kFinished) {
+      return kept.append(xml.substr(copied));
+    }
+    if (token == XmlScanner::Token::kMalformed) {
+      return "malformed";
+    }
+    if (token == XmlScanner::Token::kStart) {
+      for (const XmlAttribute& attribute : scanner.attributes()) {
+        kept.append(xml.substr(copied, attribute.valueOffset - copied));
+        copied = attribute.valueOffset + attribute.valueLength;
+      }
+    }
+  }
 }
 
 }  // namespace tunewright::testing
