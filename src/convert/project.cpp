@@ -355,6 +355,7 @@ void ProjectUpgrade::Work::readProjectXml(std::span<const unsigned char> bytes) 
   xml.assign(static_cast<std::size_t>(xmlEntry->size), '\0');
   const ArchiveFault fault =
       archive.extract(*xmlEntry, bytes, {reinterpret_cast<unsigned char*>(xml.data()), xml.size()});
+  request = {};  // its compressed data, when read there, is no longer needed
   if (fault != ArchiveFault::kNone) {
     finish(archiveOutcome(fault));
     return;
@@ -594,8 +595,8 @@ void ProjectUpgrade::Work::plan() {
       copied = change.offset + change.length;
     }
     patched.append(xml, copied);
-    xml.clear();
-    xml.shrink_to_fit();
+    xml = {};
+    document = {};
     replacements.push_back(
         {xmlEntry, {reinterpret_cast<const unsigned char*>(patched.data()), patched.size()}});
   }
