@@ -21,8 +21,9 @@ inline constexpr std::span<const char* const, 2> kProjectExtensions =
 
 // Whether a name (or a path) is a project's.
 constexpr bool isProjectName(std::string_view name) {
-  return std::ranges::any_of(kProjectExtensions,
-                             [name](const char* ending) { return name.ends_with(ending); });
+  // Not std::ranges: the page's C++ library (libc++ 14) has none of its algorithms.
+  return std::any_of(kProjectExtensions.begin(), kProjectExtensions.end(),
+                     [name](const char* ending) { return name.ends_with(ending); });
 }
 
 }  // namespace tunewright
