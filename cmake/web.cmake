@@ -50,7 +50,7 @@ foreach(layer tunewright_convert tunewright_converters tunewright_preset)
   get_target_property(interface ${layer} INTERFACE_INCLUDE_DIRECTORIES)
   list(APPEND engine_sources ${sources})
   list(APPEND engine_includes ${includes})
-  # The converters give their users no headers.
+  # The converters give their users no headers: NOTFOUND would stop the module's configure.
   if(interface)
     list(APPEND glue_includes ${interface})
   endif()

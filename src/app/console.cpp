@@ -11,6 +11,22 @@ namespace tunewright {
 
 namespace {
 
+// The characters that reorder the text around them (U+202A to U+202E, U+2066 to U+2069) or
+// mark a direction invisibly (U+200E, U+200F, U+061C): a name holding one could show as another
+// name, or turn the rest of the line around.
+bool isBidirectionalControl(std::string_view sequence) {
+  if (sequence.size() == 2) {
+    return sequence == "\xD8\x9C";
+  }
+  if (sequence.size() != 3 || sequence[0] != '\xE2') {
+    return false;
+  }
+  const auto second = static_cast<unsigned char>(sequence[1]);
+  const auto third = static_cast<unsigned char>(sequence[2]);
+  return (second == 0x80 && ((third >= 0xAA && third <= 0xAE) || third == 0x8E || third == 0x8F)) ||
+         (second == 0x81 && third >= 0xA6 && third <= 0xA9);
+}
+
 // The length of the valid UTF-8 sequence at the start of text that encodes a character other
 // than a control character, or 0. Overlong forms, surrogates and code points past U+10FFFF are
 // not valid.
@@ -44,11 +60,12 @@ std::size_t printableSequence(std::string_view text) {
       return 0;
     }
   }
-  return length;
+  return isBidirectionalControl(text.substr(0, length)) ? 0 : length;
 }
 
-// A control character in a name (a newline, an escape sequence, a C1 control such as CSI) could
-// forge a line or restyle the terminal, and a byte that is not UTF-8 could start such a
+// A control character in a name (a newline, an escape sequence, a C1 control such as CSI, a
+// bidirectional control) could forge a line, restyle the terminal or show another name, and a
+// byte that is not UTF-8 (an unpaired surrogate of a Windows name among them) could start such a
 // sequence for a terminal that reads another encoding: each such byte is shown as "\x" and two
 // hexadecimal digits. Valid text is kept as it is.
 void appendPrintable(std::string& line, std::string_view text) {
@@ -83,6 +100,10 @@ void writeLine(platform::Stream stream, std::string_view lead,
 
 void printLine(std::initializer_list<std::string_view> pieces) {
   writeLine(platform::Stream::kOutput, {}, pieces);
+}
+
+void printErrorDetail(std::initializer_list<std::string_view> pieces) {
+  writeLine(platform::Stream::kError, "  ", pieces);
 }
 
 void printErrorLine(int32_t severity, std::initializer_list<std::string_view> pieces) {

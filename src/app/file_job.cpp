@@ -76,8 +76,10 @@ enum class Verdict {
 
 // An output that is there is done if it holds these very bytes, and otherwise someone's file:
 // only -o (replacing the preset is what it asks for) or -f replaces it. A link at the output
-// path is never followed, but the preset itself may be one: with -o, what it names is replaced.
-Verdict decide(platform::OutputState state, platform::Output& output, int32_t length) {
+// path is never followed, but the preset itself may be one: with -o, what it names is replaced,
+// and only if it is still the very file that was read.
+Verdict decide(platform::OutputState state, platform::Output& output, platform::Pieces pieces,
+               const platform::FileIdentity& read) {
   using platform::OutputState;
   const bool inPlace = options.overwrite;
   const bool replace = inPlace || options.force;
@@ -86,7 +88,10 @@ Verdict decide(platform::OutputState state, platform::Output& output, int32_t le
       return inPlace ? Verdict::kChanged : Verdict::kCreate;
     case OutputState::kFile:
     case OutputState::kReadOnlyFile:
-      if (!inPlace && output.holds(imageBuffer.data(), length)) {
+      if (inPlace && !output.found().sameFile(read)) {
+        return Verdict::kChanged;
+      }
+      if (!inPlace && output.holds(pieces)) {
         return Verdict::kAlreadyThere;
       }
       if (!replace) {
@@ -120,9 +125,9 @@ bool report(Verdict verdict, const char* path, const char* outputPath) {
     case Verdict::kExists:
       return reportError(2, {"Output file exists: ", outputPath});
     case Verdict::kCannotOpen:
-      return reportError(2, {"Failed to open output file: ", outputPath});
+      return reportSystemError(2, {"Failed to open output file: ", outputPath});
     case Verdict::kNameTooLong:
-      return reportError(2, {"Couldn't make output path: ", path});
+      return reportSystemError(2, {"Couldn't make output path: ", path});
     case Verdict::kChanged:
       break;
   }
@@ -146,42 +151,51 @@ bool report(platform::WriteOutcome outcome, const char* path, const char* output
     case WriteOutcome::kWriteFailed:
       break;
   }
-  return reportError(2, {"Failed to write output file: ", outputPath});
+  return reportSystemError(2, {"Failed to write output file: ", outputPath});
 }
 
 // Names the output of the converted image and writes it; read is the preset as it was read.
 // Returns the go-on flag.
-bool writeResult(const PresetFile& preset, const platform::FileIdentity& read, int32_t length) {
+bool writeResult(const PresetFile& preset, const platform::FileIdentity& read,
+                 platform::Pieces pieces) {
   char outputPath[kMaxPath];
   if (!outputPathFor(preset.path, converterChain.back()->targetId(), outputPath)) {
     return report(Verdict::kNameTooLong, preset.path, outputPath);
   }
   // The output lies where its preset does, or where the prefix puts it from there.
   platform::Output output;
-  platform::OutputState state =
+  const platform::OutputState place =
       output.locate(preset.directory, outputPath + nameOffset(preset.path));
-  // A new output is simply made, and looked at only if something turns out to be in its way.
-  // Anything else, and a dry run, looks first: the dry run meets what a real run would.
+  if (place != platform::OutputState::kNothing) {
+    return report(decide(place, output, pieces, read), preset.path, outputPath);
+  }
   const bool inPlace = options.overwrite;
-  if (state == platform::OutputState::kNothing && !inPlace && !options.force &&
-      options.writeOutput) {
-    const platform::WriteOutcome outcome = output.create(imageBuffer.data(), length, read);
+  // A new output is simply made, and looked at only if something turns out to be in its way.
+  if (!inPlace && !options.force && options.writeOutput) {
+    const platform::WriteOutcome outcome = output.create(pieces, read);
     if (outcome != platform::WriteOutcome::kExists) {
       return report(outcome, preset.path, outputPath);
     }
   }
-  if (state == platform::OutputState::kNothing) {
-    state = output.examine(inPlace);
+  // Anything else looks first, and so does a dry run, which meets what a real run would. What
+  // appears at the name between the look and the write is looked at once more, so that -f is as
+  // content as a plain run with an output that already holds these very bytes.
+  for (int look = 0;; ++look) {
+    const Verdict verdict = decide(output.examine(inPlace), output, pieces, read);
+    if (verdict != Verdict::kCreate && verdict != Verdict::kReplace) {
+      return report(verdict, preset.path, outputPath);
+    }
+    if (!options.writeOutput) {
+      return report(output.mayMakeFiles() ? verdict : Verdict::kCannotOpen, preset.path,
+                    outputPath);
+    }
+    const platform::WriteOutcome outcome =
+        verdict == Verdict::kCreate ? output.create(pieces, read)
+                                    : output.replace(pieces, inPlace ? read : output.found(), read);
+    if (outcome != platform::WriteOutcome::kExists || look > 0) {
+      return report(outcome, preset.path, outputPath);
+    }
   }
-  const Verdict verdict = decide(state, output, length);
-  if (!options.writeOutput || (verdict != Verdict::kCreate && verdict != Verdict::kReplace)) {
-    return report(verdict, preset.path, outputPath);
-  }
-  const platform::WriteOutcome outcome =
-      verdict == Verdict::kCreate
-          ? output.create(imageBuffer.data(), length, read)
-          : output.replace(imageBuffer.data(), length, inPlace ? read : output.found());
-  return report(outcome, preset.path, outputPath);
 }
 
 }  // namespace
@@ -191,6 +205,7 @@ PresetTally presetTally;
 bool processPresetFile(const PresetFile& preset) {
   const char* path = preset.path;
   ++presetTally.met;
+  platform::clearFailure();
   if (options.verbosity >= 2) {
     printLine({"Loading data file: ", path});
   }
@@ -199,7 +214,7 @@ bool processPresetFile(const PresetFile& preset) {
   int32_t length = preset.directory.readFile(preset.name, preset.kind, imageBuffer.data(),
                                              static_cast<int32_t>(imageBuffer.size()), read);
   if (length < 0) {
-    return reportError(2, {"Failed to open input file: ", path});
+    return reportSystemError(2, {"Failed to open input file: ", path});
   }
   if (options.verbosity >= 3) {
     dumpBytes(length, imageBuffer.data());
@@ -226,7 +241,9 @@ bool processPresetFile(const PresetFile& preset) {
     dumpBytes(conversion.length, imageBuffer.data());
   }
 
-  return writeResult(preset, read, conversion.length);
+  const platform::Piece image =
+      platform::Piece::ofBytes(imageBuffer.data(), static_cast<uint64_t>(conversion.length));
+  return writeResult(preset, read, {&image, 1});
 }
 
 }  // namespace tunewright

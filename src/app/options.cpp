@@ -2,12 +2,14 @@
 
 #include "app/options.h"
 
-#include <charconv>
 #include <limits>
+#include <string>
 #include <string_view>
 
 #include "app/console.h"
 #include "convert/chain.h"
+#include "convert/map_text.h"
+#include "platform/platform.h"
 
 namespace tunewright {
 
@@ -16,6 +18,15 @@ Options options;
 bool reportError(int32_t severity, std::initializer_list<std::string_view> pieces) {
   printErrorLine(severity, pieces);
   return options.errorLevel > severity;
+}
+
+bool reportSystemError(int32_t severity, std::initializer_list<std::string_view> pieces) {
+  const std::string reason = platform::failureReason();
+  const bool goOn = reportError(severity, pieces);
+  if (options.verbosity >= 1 && !reason.empty()) {
+    printErrorDetail({"Reason: ", reason});
+  }
+  return goOn;
 }
 
 namespace {
@@ -189,13 +200,8 @@ void printVersion() {
 }
 
 void printConverterList() {
-  for (const Converter* converter : sortedConverters) {
-    char source[12];
-    char target[12];
-    const auto sourceEnd = std::to_chars(source, source + sizeof source, converter->sourceId());
-    const auto targetEnd = std::to_chars(target, target + sizeof target, converter->targetId());
-    printLine({converter->sourceName(), " (", std::string_view(source, sourceEnd.ptr), ") -> ",
-               converter->targetName(), " (", std::string_view(target, targetEnd.ptr), ")"});
+  for (const std::string& line : converterListLines(options.verbosity > 0, options.targetFormat)) {
+    printLine({line});
   }
 }
 

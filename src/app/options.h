@@ -29,12 +29,18 @@ extern Options options;
 // does only while the error level is above the severity.
 bool reportError(int32_t severity, std::initializer_list<std::string_view> pieces);
 
+// reportError for an error a system call caused: at -v and above, a line with the system's own
+// reason for the failure follows.
+bool reportSystemError(int32_t severity, std::initializer_list<std::string_view> pieces);
+
 // Resets options to the defaults and fills them from the command line. Returns the index of the
 // first file argument (argc when there is none), or 0 when an option error stops the run.
 int32_t parseOptions(int argc, const char* const* argv);
 
 void printUsage();
 void printVersion();
+// The converters, one a line; with -v each one's parameter map under it, and the composed map of
+// each chain of several steps to the -t format.
 void printConverterList();
 
 }  // namespace tunewright

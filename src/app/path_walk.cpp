@@ -45,15 +45,16 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
     return reportError(2, {"Couldn't make directory path: ", path});
   }
   if (!directory.isOpen()) {
-    return reportError(1, {"Couldn't read directory: ", path});
+    return reportSystemError(1, {"Couldn't read directory: ", path});
   }
   char entryPath[kMaxPath];
   auto visit = [&](const platform::DirectoryEntry& entry) {
-    if (joinPath(kMaxPath, entryPath, path, entry.name) == nullptr) {
-      return reportError(2, {"Couldn't make file path: ", entry.name});
-    }
+    // The path of an entry the scan passes over is never built, so it cannot stop the run.
     if (!isScanned(entry)) {
       return true;
+    }
+    if (joinPath(kMaxPath, entryPath, path, entry.name) == nullptr) {
+      return reportError(2, {"Couldn't make file path: ", entry.name});
     }
     // A name is one component wherever it comes from: one holding a backslash, which every path
     // the program builds reads as a separator, is neither split nor reached.
@@ -65,6 +66,7 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
       return processPresetFile({directory, entry.name, entry.kind, entryPath});
     }
     platform::Directory subdirectory;
+    platform::clearFailure();
     if (subdirectory.openSubdirectory(directory, entry.name) ==
         platform::DirectoryOpening::kMissing) {
       return true;  // gone, or a link put in its place: not part of the tree
@@ -75,7 +77,7 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
     case platform::ListOutcome::kFinished:
       return true;
     case platform::ListOutcome::kFailed:
-      return reportError(1, {"Couldn't read directory: ", path});
+      return reportSystemError(1, {"Couldn't read directory: ", path});
     case platform::ListOutcome::kStopped:
       break;
   }
@@ -94,6 +96,7 @@ bool processPath(const char* path) {
         {directory, name != nullptr ? name : path, platform::EntryKind::kUnknown, path});
   }
   platform::Directory directory;
+  platform::clearFailure();
   if (directory.open(path) == platform::DirectoryOpening::kMissing) {
     return true;
   }

@@ -7,6 +7,8 @@
 
 namespace tunewright {
 
+struct ParameterMap;
+
 // A signed 32-bit number naming one preset layout: product * 1,000,000 + version code.
 using FormatId = int32_t;
 
@@ -28,6 +30,9 @@ class Converter {
   // Rewrites an image that accepts() admitted, in place. Returns the new length, or -1 with the
   // image untouched when the result would not fit in capacity bytes.
   virtual int32_t convert(int32_t length, int32_t capacity, unsigned char* data) const = 0;
+  // Where each parameter of the source layout goes in the target layout, and how its value
+  // changes: what convert does to every parameter, stated as data (convert/parameter_map.h).
+  virtual const ParameterMap& parameterMap() const = 0;
 
  protected:
   Converter() = default;

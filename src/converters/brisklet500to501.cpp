@@ -1,6 +1,7 @@
 // Brisklet 0.5 to 0.5.1: the new version added two parameters, at 2 and at 7, both 1.0 for
 // every converted preset; the six old values keep their order.
 
+#include "convert/parameter_map.h"
 #include "convert/registry.h"
 #include "preset/parameter_editing.h"
 #include "preset/preset_image.h"
@@ -24,8 +25,13 @@ class Brisklet500To501 final : public Converter {
     return insertIntoImage(data, capacity, kOldCount, kPositions, kValues);
   }
 
+  const ParameterMap& parameterMap() const override { return kMap; }
+
  private:
   static constexpr int32_t kOldCount = 6;
+  static constexpr MovedRange kMoves[] = {{0, 1, 0}, {2, 5, 3}};
+  static constexpr NewParameter kAdded[] = {{2, 1.0f}, {7, 1.0f}};
+  static constexpr ParameterMap kMap = {"Bskl", kOldCount, kOldCount + 2, kMoves, kAdded};
 };
 
 namespace {

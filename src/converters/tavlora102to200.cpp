@@ -1,6 +1,7 @@
 // Tavlora 0.1.2 to 0.2: each section gained a parameter at local index 10, and a global
 // parameter was added at the end. New values: 0.0, 0.0 and 2.0.
 
+#include "convert/parameter_map.h"
 #include "convert/registry.h"
 #include "converters/tavlora_layout.h"
 #include "preset/parameter_editing.h"
@@ -25,8 +26,14 @@ class Tavlora102To200 final : public Converter {
     return insertIntoImage(data, capacity, kOldCount, kPositions, kValues);
   }
 
+  const ParameterMap& parameterMap() const override { return kMap; }
+
  private:
   static constexpr int32_t kOldCount = 50;
+  static constexpr MovedRange kMoves[] = {{0, 9, 0}, {10, 34, 11}, {35, 49, 37}};
+  static constexpr NewParameter kAdded[] = {
+      {indexV200(10, 0), 0.0f}, {indexV200(10, 1), 0.0f}, {52, 2.0f}};
+  static constexpr ParameterMap kMap = {kTavloraId, kOldCount, kOldCount + 3, kMoves, kAdded};
 };
 
 namespace {

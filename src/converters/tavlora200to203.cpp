@@ -1,6 +1,7 @@
 // Tavlora 0.2 to 0.2.3: a version marker in front, the global parameter moved from the end to
 // index 1 and divided by 7, and a new choice in four selector lists of each section.
 
+#include "convert/parameter_map.h"
 #include "convert/registry.h"
 #include "converters/tavlora_layout.h"
 #include "preset/parameter_editing.h"
@@ -43,9 +44,26 @@ class Tavlora200To203 final : public Converter {
     return kNewLength;
   }
 
+  const ParameterMap& parameterMap() const override { return kMap; }
+
  private:
   static constexpr int32_t kOldCount = 53;
   static constexpr int32_t kOldGlobal = 52;
+  static constexpr MovedRange kMoves[] = {{0, 51, 2}, {kOldGlobal, kOldGlobal, 1}};
+  static constexpr NewParameter kAdded[] = {{0, kMarkerV203, "version marker"}};
+  static constexpr ValueChange kChanges[] = {
+      selector(indexV200(12, 0), "section 0, local 12", 6, {}, {5}),
+      selector(indexV200(14, 0), "section 0, local 14", 6, {}, {5}),
+      selector(indexV200(16, 0), "section 0, local 16", 6, {}, {4}),
+      selector(indexV200(24, 0), "section 0, local 24", 5, {}, {4}),
+      selector(indexV200(12, 1), "section 1, local 12", 6, {}, {5}),
+      selector(indexV200(14, 1), "section 1, local 14", 6, {}, {5}),
+      selector(indexV200(16, 1), "section 1, local 16", 6, {}, {4}),
+      selector(indexV200(24, 1), "section 1, local 24", 5, {}, {4}),
+      dividedBy(kOldGlobal, 7),
+  };
+  static constexpr ParameterMap kMap = {kTavloraId, kOldCount, kOldCount + 1,
+                                        kMoves,     kAdded,    kChanges};
 };
 
 namespace {

@@ -1,6 +1,7 @@
 // Tavlora 0.2.3 to 0.2.5: a new marker and a new choice in three selector lists of each
 // section. The length and the header counts stay as they are.
 
+#include "convert/parameter_map.h"
 #include "convert/registry.h"
 #include "converters/tavlora_layout.h"
 
@@ -26,6 +27,23 @@ class Tavlora203To205 final : public Converter {
     remapSelectors(data, kSelectors, indexV203);
     return length;
   }
+
+  const ParameterMap& parameterMap() const override { return kMap; }
+
+ private:
+  // The marker is not carried over but written anew: the old one means nothing in the new
+  // layout, and a host that drove it would only unmake the preset's recognition.
+  static constexpr MovedRange kMoves[] = {{0, 0, kDropped}, {1, 53, 1}};
+  static constexpr NewParameter kAdded[] = {{0, kMarkerV205, "version marker"}};
+  static constexpr ValueChange kChanges[] = {
+      selector(indexV203(12, 0), "section 0, local 12", 7, {}, {3}),
+      selector(indexV203(14, 0), "section 0, local 14", 7, {}, {3}),
+      selector(indexV203(16, 0), "section 0, local 16", 7, {}, {6}),
+      selector(indexV203(12, 1), "section 1, local 12", 7, {}, {3}),
+      selector(indexV203(14, 1), "section 1, local 14", 7, {}, {3}),
+      selector(indexV203(16, 1), "section 1, local 16", 7, {}, {6}),
+  };
+  static constexpr ParameterMap kMap = {kTavloraId, 54, 54, kMoves, kAdded, kChanges};
 };
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +78,41 @@ struct FileIdentity {
   int64_t modified = 0;      // in the system's own unit
   uint32_t permissions = 0;  // the POSIX permission bits; 0 where the system has none
   bool operator==(const FileIdentity&) const = default;
+  bool sameFile(const FileIdentity& other) const {
+    return volume == other.volume && file == other.file;
+  }
+};
+
+// The system's own words for the failure of the last call that decided an outcome (strerror,
+// FormatMessageW), or "" when no system call failed since clearFailure().
+std::string failureReason();
+void clearFailure();
+
+class Directory;
+
+// A regular file opened for reading, relative to the directory it was found in.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  bool isOpen() const { return handle_ != kNone; }
+  // The file as it was opened.
+  const FileIdentity& identity() const { return identity_; }
+
+  // Reads up to length bytes from offset on; fewer only at the end of the file or on an error.
+  int64_t read(uint64_t offset, unsigned char* buffer, int64_t length) const;
+
+ private:
+  friend class Directory;
+  friend struct InputFileAccess;
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;
+  FileIdentity identity_;
 };
 
 // A directory held open. Every file the program reads, makes or replaces for the presets found
@@ -117,20 +153,43 @@ class Directory {
         &visitor);
   }
 
-  // Reads at most capacity bytes from the start of the regular file name (a symbolic link is
-  // followed) into buffer and returns how many it read; a read error ends the read like the end
-  // of the file. kind is what the listing said of the name (kUnknown for a named file). Returns
-  // -1 when it cannot be opened or is not a regular file; a FIFO, socket or device is refused
-  // before it is opened. identity is the file's as it was opened.
+  // Opens the regular file name for reading. kind is what the listing said of the name
+  // (kUnknown for a named file): a name listed as a file is opened only if it still is one, any
+  // other is followed if it is a symbolic link. Nothing but a regular file is ever opened: a
+  // FIFO, socket or device is refused before it is opened.
+  InputFile openFile(const char* name, EntryKind kind) const;
+
+  // Reads at most capacity bytes from the start of the file name, as openFile opens it, into
+  // buffer and returns how many it read; a read error ends the read like the end of the file.
+  // Returns -1 when it cannot be opened. identity is the file's as it was opened.
   int32_t readFile(const char* name, EntryKind kind, unsigned char* buffer, int32_t capacity,
                    FileIdentity& identity) const;
 
  private:
   friend class Output;
+  friend struct DirectoryAccess;
   static constexpr std::intptr_t kNone = -1;
   std::intptr_t handle_ = kNone;  // a file descriptor, or a HANDLE
   bool syncable_ = false;         // the handle can be flushed (POSIX: opened for reading)
 };
+
+// One piece of an output: bytes in memory, or a range of a file open for reading. An output is
+// written from a list of them, in order.
+struct Piece {
+  const unsigned char* bytes = nullptr;  // when file is null
+  const InputFile* file = nullptr;
+  uint64_t offset = 0;  // in file
+  uint64_t length = 0;
+
+  static Piece ofBytes(const unsigned char* bytes, uint64_t length) {
+    return {bytes, nullptr, 0, length};
+  }
+  static Piece ofFile(const InputFile& file, uint64_t offset, uint64_t length) {
+    return {nullptr, &file, offset, length};
+  }
+};
+
+using Pieces = std::span<const Piece>;
 
 // What is at the name an output is to have.
 enum class OutputState {
@@ -148,16 +207,18 @@ enum class WriteOutcome {
   kWritten,
   kExists,        // create met something at the name; nothing was changed
   kChanged,       // replace found another file, or other contents, than it was told to expect:
-                  // nothing was changed
+                  // nothing was made or changed
   kCannotCreate,  // nothing was created or changed
   kNameTooLong,   // the file system refuses the name; nothing was created
-  kWriteFailed,   // nothing was changed and the temporary file was removed; or, for replace,
-                  // the rename was made but could not be made durable
+  kWriteFailed,   // nothing was changed and the temporary file was removed (a full disk among
+                  // the causes); or, for replace, the rename was made but could not be made
+                  // durable
 };
 
 // The place one output goes: a directory and a name in it. The bytes go to a temporary file in
 // that directory (whose name never ends in a preset extension), which takes the name only once
-// it is whole, so the name never shows a partial file.
+// it is whole, so the name never shows a partial file. The order of the steps is the same on
+// every system (output.cpp); each system implements the steps (system_calls.h).
 class Output {
  public:
   Output() = default;
@@ -174,23 +235,31 @@ class Output {
   // -o), a symbolic link there is followed to the file it leads to, which becomes the place.
   OutputState examine(bool followLink);
 
-  // Whether the regular file examine found holds exactly these bytes.
-  bool holds(const unsigned char* data, int32_t length);
+  // Whether the regular file examine found holds exactly the bytes of these pieces.
+  bool holds(Pieces pieces);
 
   // The identity of what examine found.
   const FileIdentity& found() const { return found_; }
 
+  // Whether a file could be made where the output goes, as far as the system tells without
+  // making one (for a dry run): the directory takes new files (write permission, a writable
+  // file system).
+  bool mayMakeFiles() const;
+
   // Makes a new file at the name; never replaces anything, not even what appeared meanwhile.
   // It is open to no one its source was closed to: its permission bits for group and others
-  // are at most the source's (POSIX; the umask applies as ever), its owner's read and write.
-  WriteOutcome create(const unsigned char* data, int32_t length, const FileIdentity& source);
+  // are at most the source's (POSIX; the umask applies as ever), its owner's read and write,
+  // and it gains no access rule from its directory.
+  WriteOutcome create(Pieces pieces, const FileIdentity& source);
 
   // Replaces what examine found (kFile, or a kLink itself) with a complete file that has
-  // reached the disk before the rename, and the rename before the call returns. A file keeps
-  // its owner and group (each where the system allows), permission bits, access rules and
-  // extended attributes exactly; a link is replaced by a new file and what it named is left
-  // alone. Just before the rename, what is at the name must still be expected: else kChanged.
-  WriteOutcome replace(const unsigned char* data, int32_t length, const FileIdentity& expected);
+  // reached the disk before the rename, and the rename before the call returns. Nothing is made
+  // unless what examine found is the file expected. A file keeps its owner and group (each
+  // where the system allows), permission bits, access rules and extended attributes exactly; a
+  // link is replaced by a new file made as create makes one for source, and what it named is
+  // left alone. Just before the rename, what is at the name must still be expected, unchanged:
+  // else kChanged.
+  WriteOutcome replace(Pieces pieces, const FileIdentity& expected, const FileIdentity& source);
 
  private:
   const Directory* directory_ = nullptr;  // where the name is: the given one, or own_

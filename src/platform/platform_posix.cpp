@@ -1,12 +1,15 @@
-// POSIX implementation of the platform layer: directories held open, and every file of a preset
-// reached relative to the directory it was found in.
+// POSIX implementation of the platform layer: directories held open, every file of a preset
+// reached relative to the directory it was found in, and the steps of the file sequence. Each
+// Linux call has a POSIX.1-2008 way beside it, chosen when the program is built (the
+// TUNEWRIGHT_HAVE_* switches; TUNEWRIGHT_PORTABLE_POSIX turns every one off).
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
+#if TUNEWRIGHT_HAVE_LINUX_XATTR
+#include <sys/xattr.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -15,55 +18,47 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <utility>
 
 #include "platform/platform.h"
 #include "platform/posix_file_calls.h"
+#include "platform/system_calls.h"
 
 namespace tunewright::platform {
 
 namespace {
 
-// A path from the command line in the file system's own form: the program's backslash
-// separators become slashes. A path longer than the system allows is left empty, so that using
-// it fails.
-class NativePath {
- public:
-  explicit NativePath(const char* path) {
-    const std::size_t length = std::strlen(path);
-    if (length >= sizeof path_) {
-      path_[0] = '\0';
-      return;
-    }
-    for (std::size_t i = 0; i <= length; ++i) {
-      path_[i] = path[i] == '\\' ? '/' : path[i];
-    }
-  }
-  const char* get() const { return path_; }
-  char* data() { return path_; }
-  bool empty() const { return path_[0] == '\0'; }
+// The error of the last failed call that decided an outcome.
+int lastFailure = 0;
 
- private:
-  char path_[PATH_MAX];
-};
+// Notes errno as the reason of the failure being reported and passes the result on.
+template <typename T>
+T failed(T result) {
+  noteFailure(errno);
+  return result;
+}
+
+// A path from the command line in the file system's own form: the program's backslash
+// separators become slashes. One too long for the system fails where it is used, as the system
+// refuses it.
+std::string nativePath(const char* path) {
+  std::string native(path);
+  std::replace(native.begin(), native.end(), '\\', '/');
+  return native;
+}
 
 class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
+  ~FileDescriptor() { reset(-1); }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   int release() { return std::exchange(fd_, -1); }
-  // Closes now and reports whether the close succeeded; a failed close may mean lost data.
-  bool close() { return fileCalls.close(release()) == 0; }
   void reset(int fd) {
     if (fd_ >= 0) {
       ::close(fd_);
@@ -75,20 +70,19 @@ class FileDescriptor {
   int fd_;
 };
 
-int descriptor(std::intptr_t handle) {
+int descriptor(Handle handle) {
   return static_cast<int>(handle);
 }
 
 FileIdentity identityOf(const struct stat& status) {
+#if TUNEWRIGHT_HAVE_ST_MTIM
+  const int64_t modified = int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+#else
+  const int64_t modified = int64_t{status.st_mtime} * 1000000000;
+#endif
   return {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
-          static_cast<int64_t>(status.st_size),
-          int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec,
+          static_cast<int64_t>(status.st_size), modified,
           static_cast<uint32_t>(status.st_mode & 07777)};
-}
-
-bool sameFile(const struct stat& status, const FileIdentity& identity) {
-  return static_cast<uint64_t>(status.st_dev) == identity.volume &&
-         static_cast<uint64_t>(status.st_ino) == identity.file;
 }
 
 EntryKind kindOf(mode_t mode) {
@@ -124,54 +118,94 @@ EntryKind entryKind(int directory, const dirent& entry) {
   return kindOf(status.st_mode);
 }
 
-// Opens a directory for listing and flushing; one that may be searched but not read, for
+// Opens a directory for listing and flushing, or, where it may be searched but not read, for
 // working in only.
 int openDirectoryAt(int at, const char* path, int flags, bool& syncable) {
   int fd = ::openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
   syncable = fd >= 0;
+#if TUNEWRIGHT_HAVE_O_PATH
   if (fd < 0 && errno == EACCES) {
     fd = ::openat(at, path, O_PATH | O_DIRECTORY | O_CLOEXEC | flags);
   }
+#else
+  // Without O_PATH, a directory that cannot be read is searched through O_SEARCH where the system
+  // has it; else it cannot be held open, and its files are not reached.
+#ifdef O_SEARCH
+  if (fd < 0 && errno == EACCES) {
+    fd = ::openat(at, path, O_SEARCH | O_DIRECTORY | O_CLOEXEC | flags);
+  }
+#endif
+#endif
   return fd;
 }
 
-bool writeAll(int fd, const unsigned char* data, int32_t length) {
-  std::size_t remaining = static_cast<std::size_t>(length);
-  while (remaining > 0) {
-    const ssize_t written = ::write(fd, data, remaining);
+bool writeAll(int fd, const unsigned char* data, uint64_t length) {
+  while (length > 0) {
+    const ssize_t written =
+        ::write(fd, data, static_cast<std::size_t>(std::min<uint64_t>(length, 1 << 30)));
     if (written < 0 && errno == EINTR) {
       continue;
     }
     if (written <= 0) {
-      return false;
+      return failed(false);
     }
     data += written;
-    remaining -= static_cast<std::size_t>(written);
+    length -= static_cast<uint64_t>(written);
   }
   return true;
 }
 
-// Reads up to length bytes; fewer only at the end of the file (or on an error).
-int32_t readUpTo(int fd, unsigned char* buffer, int32_t length) {
-  int32_t total = 0;
-  while (total < length) {
-    const ssize_t got = ::read(fd, buffer + total, static_cast<std::size_t>(length - total));
+// Copies length bytes from offset of from to the end of what is written to to: inside the file
+// system where it can (no data passes through the program; on the same file system, often none
+// is copied at all), else through a buffer of bounded size.
+bool copyRange(int from, uint64_t offset, int to, uint64_t length) {
+#if TUNEWRIGHT_HAVE_COPY_FILE_RANGE
+  auto at = static_cast<off_t>(offset);
+  while (length > 0) {
+    const ssize_t copied = ::copy_file_range(
+        from, &at, to, nullptr, static_cast<std::size_t>(std::min<uint64_t>(length, 1 << 30)), 0);
+    if (copied < 0 && errno == EINTR) {
+      continue;
+    }
+    if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                       errno == EOPNOTSUPP || errno == ETXTBSY)) {
+      break;  // not between these two files: the buffer's way
+    }
+    if (copied <= 0) {
+      return copied == 0 ? false : failed(false);  // 0: the file ended before the range did
+    }
+    length -= static_cast<uint64_t>(copied);
+  }
+  offset = static_cast<uint64_t>(at);
+#endif
+  constexpr std::size_t kBufferSize = 1 << 20;
+  static std::unique_ptr<unsigned char[]> buffer;
+  if (length > 0 && buffer == nullptr) {
+    buffer = std::make_unique<unsigned char[]>(kBufferSize);
+  }
+  while (length > 0) {
+    const ssize_t got = ::pread(from, buffer.get(), std::min<uint64_t>(length, kBufferSize),
+                                static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) {
       continue;
     }
     if (got <= 0) {
-      break;
+      return got == 0 ? false : failed(false);
     }
-    total += static_cast<int32_t>(got);
+    if (!writeAll(to, buffer.get(), static_cast<uint64_t>(got))) {
+      return false;
+    }
+    offset += static_cast<uint64_t>(got);
+    length -= static_cast<uint64_t>(got);
   }
-  return total;
+  return true;
 }
 
 // The temporary file being written, for the interruption handler to remove: its directory and
 // name are set before the file is made and the mark cleared once it is renamed or removed, so an
 // interruption at any moment finds either nothing to do or a name it may unlink.
 int pendingDirectory = -1;
-char pendingName[64];
+char pendingName[sizeof Temporary::name];
 volatile std::sig_atomic_t temporaryPending = 0;
 
 void onInterruption(int signalNumber) {
@@ -183,12 +217,43 @@ void onInterruption(int signalNumber) {
   ::raise(signalNumber);
 }
 
+// The handler sees no name while it changes: the mark is cleared before and set after.
+void notePending(int directory, const char* name) {
+  temporaryPending = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::memcpy(pendingName, name, sizeof pendingName);
+  pendingDirectory = directory;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  temporaryPending = 1;  // no-mutate(constant): any value but 0 means pending
+}
+
+// The temporary has a name no longer: renamed, or removed.
+void forgetName(Temporary& temporary) {
+  temporary.name[0] = '\0';
+  temporaryPending = 0;
+}
+
+// The process's umask, which every new file's permission bits are given under.
+mode_t fileCreationMask() {
+  const mode_t current = ::umask(0);
+  ::umask(current);
+  return current;
+}
+
+#if TUNEWRIGHT_HAVE_O_PATH || TUNEWRIGHT_HAVE_O_TMPFILE
 // The name of an open file's entry in /proc, which leads to the very file whatever its names.
 struct ProcEntry {
   explicit ProcEntry(int fd) { std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd); }
   char path[32];
 };
 
+bool haveProc() {
+  static const bool mounted = ::access("/proc/self/fd", F_OK) == 0;
+  return mounted;
+}
+#endif
+
+#if TUNEWRIGHT_HAVE_O_TMPFILE
 // Gives an unnamed file a name in a directory. Directly where the process may (older kernels
 // allow it only with the capability to look up any file), else through its entry in /proc.
 int linkUnnamed(int fd, int directory, const char* name) {
@@ -204,14 +269,17 @@ int linkUnnamed(int fd, int directory, const char* name) {
   }
   return ::linkat(AT_FDCWD, ProcEntry(fd).path, directory, name, AT_SYMLINK_FOLLOW);
 }
+#endif
 
 // Moves a named file to a name that must be free: renameat2 where the file system has it, else
 // a hard link, which fails in the same case, and the removal of the old name.
 int renameWithoutReplacing(int directory, const char* from, const char* to) {
-  if (fileCalls.renameNoReplace(directory, from, directory, to) == 0) {
+  if (fileCalls.renameNoReplace != nullptr &&
+      fileCalls.renameNoReplace(directory, from, directory, to) == 0) {
     return 0;
   }
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+  if (fileCalls.renameNoReplace != nullptr && errno != EINVAL && errno != ENOSYS &&
+      errno != ENOTSUP) {
     return -1;
   }
   if (::linkat(directory, from, directory, to, 0) != 0) {
@@ -229,111 +297,18 @@ WriteOutcome namingFailure() {
     case ENAMETOOLONG:
       return WriteOutcome::kNameTooLong;
     default:
-      return WriteOutcome::kWriteFailed;  // the bytes were whole, the name could not be given
+      return failed(WriteOutcome::kWriteFailed);  // whole bytes, but the name could not be given
   }
 }
 
-// The file an output is written to before it takes its name, made in the output's directory and
-// only ever named, renamed or removed there. Unnamed where the file system allows it (nothing of
-// it shows before it is whole, and nothing outlives the program if it never is), else named
-// ".tunewright-PID-N.tmp", which never ends in a preset extension, so a scan passes over it.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(int directory) : directory_(directory) {}
-  ~TemporaryFile() { discard(); }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
+// What a failure to make a file means: a full disk (out of blocks or of inodes, or over a quota)
+// is a failed write, as it would be a moment later.
+WriteOutcome creationFailure() {
+  const bool full = errno == ENOSPC || errno == EDQUOT;
+  return failed(full ? WriteOutcome::kWriteFailed : WriteOutcome::kCannotCreate);
+}
 
-  bool makeUnnamed(mode_t mode) {
-#ifdef O_TMPFILE
-    file_.reset(::openat(directory_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-#else
-    (void)mode;
-#endif
-    return file_.valid();
-  }
-
-  bool makeNamed(mode_t mode) {
-    static unsigned counter = 0;
-    static const pid_t processId = ::getpid();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::snprintf(name_, sizeof name_, ".tunewright-%ld-%u.tmp", static_cast<long>(processId),
-                    counter++);
-      // The handler sees no name while it changes: the mark is cleared before and set after.
-      std::atomic_signal_fence(std::memory_order_seq_cst);
-      std::memcpy(pendingName, name_, sizeof name_);
-      pendingDirectory = directory_;
-      std::atomic_signal_fence(std::memory_order_seq_cst);
-      temporaryPending = 1;  // no-mutate(constant): any value but 0 means pending
-      file_.reset(
-          ::openat(directory_, name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
-      if (file_.valid()) {
-        named_ = true;
-        return true;
-      }
-      temporaryPending = 0;
-      if (errno != EEXIST) {
-        return false;
-      }
-    }
-    return false;
-  }
-
-  int fd() const {
-    return file_.get();
-  }
-  bool close() {
-    return file_.close();
-  }
-
-  // Gives the file the name, which must be free. A close that fails after the name was given
-  // takes it away again: nothing was there before it.
-  WriteOutcome keepAsNew(const char* name) {
-    const int linked = named_ ? renameWithoutReplacing(directory_, name_, name)
-                              : linkUnnamed(file_.get(), directory_, name);
-    if (linked != 0) {
-      return namingFailure();
-    }
-    placed();
-    if (file_.valid() && !close()) {
-      ::unlinkat(directory_, name, 0);
-      return WriteOutcome::kWriteFailed;
-    }
-    return WriteOutcome::kWritten;
-  }
-
-  // Renames the named file over name.
-  bool replace(const char* name) {
-    if (fileCalls.rename(directory_, name_, directory_, name) != 0) {
-      return false;
-    }
-    placed();
-    return true;
-  }
-
-  // Closes the file and removes its name unless it took its place.
-  void discard() {
-    if (file_.valid()) {
-      file_.close();
-    }
-    if (named_) {
-      ::unlinkat(directory_, name_, 0);
-      placed();
-    }
-  }
-
- private:
-  void placed() {
-    named_ = false;
-    temporaryPending = 0;
-  }
-
-  int directory_;
-  FileDescriptor file_{-1};  // no-mutate(constant): every negative value means no file
-  char name_[sizeof pendingName] = {};
-  bool named_ = false;  // a name of its own that is still to be removed
-};
-
+#if TUNEWRIGHT_HAVE_LINUX_XATTR
 // The names of the extended attributes of a file, each ending in a zero, as the system lists
 // them, however many there are.
 std::string attributeNames(int fd) {
@@ -370,11 +345,9 @@ bool listed(const std::string& names, const char* name) {
   return found;
 }
 
-// A replacement gets exactly the replaced file's extended attributes, ACLs among them. First
-// what its directory gave it (a default ACL becomes its own) and the original lacks is taken
-// away, while it still has no permissions at all; then, once it holds its bytes, every
-// attribute of the original is copied, whatever its size. Not every file system has them, so a
-// failure here is no failure of the write.
+// What a new file got from its directory and the file it stands for lacks (a default ACL
+// becomes its own access ACL) is taken away while it still has no permissions at all. Not every
+// file system has attributes, so a failure here is no failure of the write.
 void removeUnlisted(int to, const std::string& wanted) {
   forEachName(attributeNames(to), [&](const char* name) {
     if (!listed(wanted, name)) {
@@ -383,6 +356,7 @@ void removeUnlisted(int to, const std::string& wanted) {
   });
 }
 
+// Every attribute of the original is copied, whatever its size.
 void copyListed(int from, int to, const std::string& wanted) {
   std::string value;
   forEachName(wanted, [&](const char* name) {
@@ -405,26 +379,26 @@ void copyListed(int from, int to, const std::string& wanted) {
   });
 }
 
-// Gives the written replacement the original's owner and group (one at a time, so the group
-// stays when the owner cannot be set; neither is an error, as for any copy a user makes of
-// another's file), then its attributes (a change of owner may drop some) and its permission
-// bits last.
-bool copyAttributes(int from, const struct stat& status, int to, const std::string& wanted) {
-  if (::fchown(to, status.st_uid, static_cast<gid_t>(-1)) != 0) {
-  }
-  if (::fchown(to, static_cast<uid_t>(-1), status.st_gid) != 0) {
-  }
-  copyListed(from, to, wanted);
-  return ::fchmod(to, status.st_mode & 07777) == 0;
+// The access ACL a new file took from its directory's default ACL: a new output gains no access
+// its preset did not give.
+void removeInheritedRules(int fd) {
+  ::fremovexattr(fd, "system.posix_acl_access");
+}
+#else
+void removeUnlisted(int, const std::string&) {}
+void copyListed(int, int, const std::string&) {}
+std::string attributeNames(int) {
+  return {};
+}
+void removeInheritedRules(int) {}
+#endif
+
+// Whether fd, a directory, can be flushed: opened for reading.
+bool flushDirectory(int directory, bool syncable) {
+  return syncable && fileCalls.fsync(directory) == 0;
 }
 
-// The rename just made, made durable: by flushing the directory, or where it cannot be opened
-// for that (it may be searched but not read), the whole file system the file is on.
-bool syncRename(int directory, bool syncable, int file) {
-  return (syncable && fileCalls.fsync(directory) == 0) || ::syncfs(file) == 0;
-}
-
-// The one component of a path that ends it, and the directory part before it.
+// Splits a link's target into the directory part and the last component.
 struct SplitPath {
   std::string_view directory;
   std::string_view name;
@@ -447,20 +421,347 @@ OutputState lookupFailure() {
     case ENAMETOOLONG:
       return OutputState::kNameTooLong;
     default:
-      return OutputState::kUnreachable;
+      return failed(OutputState::kUnreachable);
   }
 }
 
+// The steps of the file sequence.
+
+// Any name but "." and ".." is one entry; one too long is refused where it is used.
+OutputState checkNameStep(const std::string&) {
+  return OutputState::kNothing;
+}
+
+OutputState openDirectoryStep(Handle at, const std::string& component, OpenedDirectory& opened) {
+  const int fd = openDirectoryAt(descriptor(at), component.c_str(), O_NOFOLLOW, opened.syncable);
+  if (fd < 0) {
+    return lookupFailure();
+  }
+  opened.handle = fd;
+  return OutputState::kNothing;
+}
+
+Look lookStep(Handle directory, const std::string& name) {
+  const int at = descriptor(directory);
+  struct stat status;
+  Look look;
+  if (::fstatat(at, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    look.state = errno == ENOENT         ? OutputState::kNothing
+                 : errno == ENAMETOOLONG ? OutputState::kNameTooLong
+                                         : failed(OutputState::kUnreachable);
+    return look;
+  }
+  look.identity = identityOf(status);
+  if (S_ISREG(status.st_mode)) {
+    // Read-only means read-only, for root too: write permission must be there and granted.
+    const bool writable = (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
+                          ::faccessat(at, name.c_str(), W_OK, 0) == 0;
+    look.state = writable ? OutputState::kFile : OutputState::kReadOnlyFile;
+  } else {
+    look.state = S_ISLNK(status.st_mode) ? OutputState::kLink : OutputState::kNotAFile;
+  }
+  return look;
+}
+
+bool followLinkStep(Handle directory, const std::string& name, OpenedDirectory& to,
+                    std::string& toName) {
+  const int at = descriptor(directory);
+  char target[4096];
+  const ssize_t length = ::readlinkat(at, name.c_str(), target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
+    return false;
+  }
+  target[length] = '\0';
+  const SplitPath split = splitLast(target);
+  if (!split.directory.empty()) {
+    const std::string directoryPart(split.directory);
+    const int fd =
+        openDirectoryAt(target[0] == '/' ? AT_FDCWD : at, directoryPart.c_str(), 0, to.syncable);
+    if (fd < 0) {
+      return false;
+    }
+    to.handle = fd;
+  }
+  toName.assign(split.name);
+  return true;
+}
+
+Handle openToReadStep(Handle directory, const char* name, bool followLink, FileIdentity& identity) {
+  const int at = descriptor(directory);
+  const int nofollow = followLink ? 0 : O_NOFOLLOW;
+  FileDescriptor file(-1);
+  struct stat looked;
+#if TUNEWRIGHT_HAVE_O_PATH
+  if (haveProc()) {
+    // A place that opens nothing (no FIFO released, no device woken), looked at, and only a
+    // regular file there then opened, through that very place.
+    const FileDescriptor place(::openat(at, name, O_PATH | O_CLOEXEC | nofollow));
+    if (!place.valid()) {
+      return failed(kNoHandle);
+    }
+    if (::fstat(place.get(), &looked) != 0 || !S_ISREG(looked.st_mode)) {
+      return kNoHandle;
+    }
+    file.reset(::open(ProcEntry(place.get()).path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  } else
+#endif
+  {
+    // Looked at, then opened by name: a FIFO put in the file's place between the two is opened
+    // (without blocking) before it is refused below. Only where the system has no O_PATH, or
+    // no /proc.
+    if (::fstatat(at, name, &looked, followLink ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+      return failed(kNoHandle);
+    }
+    if (!S_ISREG(looked.st_mode)) {
+      return kNoHandle;
+    }
+    file.reset(::openat(at, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | nofollow));
+  }
+  if (!file.valid()) {
+    return failed(kNoHandle);
+  }
+  // Only the very file looked at counts.
+  struct stat status;
+  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      !identityOf(status).sameFile(identityOf(looked))) {
+    return kNoHandle;
+  }
+  identity = identityOf(status);
+  return file.release();
+}
+
+bool identifyStep(Handle file, FileIdentity& identity) {
+  struct stat status;
+  if (::fstat(descriptor(file), &status) != 0) {
+    return failed(false);
+  }
+  identity = identityOf(status);
+  return true;
+}
+
+int64_t readStep(Handle file, uint64_t offset, unsigned char* buffer, int64_t length) {
+  int64_t total = 0;
+  while (total < length) {
+    const ssize_t got =
+        ::pread(descriptor(file), buffer + total,
+                static_cast<std::size_t>(std::min<int64_t>(length - total, 1 << 30)),
+                static_cast<off_t>(offset + static_cast<uint64_t>(total)));
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return total > 0 ? total : failed(int64_t{-1});
+    }
+    if (got == 0) {
+      break;
+    }
+    total += got;
+  }
+  return total;
+}
+
+void closeStep(Handle file) {
+  ::close(descriptor(file));
+}
+
+bool mayMakeFilesStep(Handle directory) {
+  // Write and search permission on the directory itself, which a read-only file system refuses
+  // to everyone.
+  return ::faccessat(descriptor(directory), ".", W_OK | X_OK, AT_EACCESS) == 0 || failed(false);
+}
+
+// Made with no permissions at all, so that nobody can open it through what its directory would
+// give it; unnamed where the file system allows (nothing of it shows before it is whole, and
+// nothing outlives the program if it never is), else, and always for a replacement, which is
+// renamed over what it replaces, named ".tunewright-PID-N.tmp", which never ends in a preset
+// extension, so a scan passes over it. Then, for a replacement, only what the
+// original has too is kept of what the directory gave it, and its owner may write it; a new file
+// keeps no access rule from its directory and is given its permission bits: its source's for
+// group and others, read and write for its owner, less the umask.
+WriteOutcome makeTemporaryStep(Handle directory, Handle original, uint32_t permissions,
+                               [[maybe_unused]] bool replacing, Temporary& temporary) {
+  const int at = descriptor(directory);
+  FileDescriptor file(-1);
+#if TUNEWRIGHT_HAVE_O_TMPFILE
+  if (!replacing && haveProc()) {
+    file.reset(::openat(at, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0));
+    if (!file.valid() && (errno == ENOSPC || errno == EDQUOT)) {
+      return creationFailure();
+    }
+  }
+#endif
+  if (!file.valid()) {
+    static unsigned counter = 0;
+    static const pid_t processId = ::getpid();
+    for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
+      char name[sizeof temporary.name];
+      std::snprintf(name, sizeof name, ".tunewright-%ld-%u.tmp", static_cast<long>(processId),
+                    counter++);
+      notePending(at, name);
+      file.reset(::openat(at, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0));
+      if (file.valid()) {
+        std::memcpy(temporary.name, name, sizeof name);
+      } else {
+        temporaryPending = 0;
+        if (errno != EEXIST) {
+          return creationFailure();
+        }
+      }
+    }
+    if (!file.valid()) {
+      return creationFailure();
+    }
+  }
+  temporary.file = file.release();
+  const int fd = descriptor(temporary.file);
+  mode_t mode = 0;
+  if (original != kNoHandle) {
+    removeUnlisted(fd, attributeNames(descriptor(original)));
+    mode = S_IRUSR | S_IWUSR;
+  } else {
+    removeInheritedRules(fd);
+    mode = (S_IRUSR | S_IWUSR | (permissions & 0066)) & ~fileCreationMask();
+  }
+  return ::fchmod(fd, mode) == 0 ? WriteOutcome::kWritten : failed(WriteOutcome::kCannotCreate);
+}
+
+bool writeStep(Temporary& temporary, const Piece& piece) {
+  const int fd = descriptor(temporary.file);
+  if (piece.file == nullptr) {
+    return writeAll(fd, piece.bytes, piece.length);
+  }
+  return copyRange(descriptor(InputFileAccess::handle(*piece.file)), piece.offset, fd,
+                   piece.length);
+}
+
+// The original's owner and group (one at a time, so the group stays when the owner cannot be
+// set; neither is an error, as for any copy a user makes of another's file), then its attributes
+// (a change of owner may drop some) and its permission bits last.
+bool carryMetadataStep(Handle original, Temporary& temporary) {
+  const int from = descriptor(original);
+  const int to = descriptor(temporary.file);
+  struct stat status;
+  if (::fstat(from, &status) != 0) {
+    return failed(false);
+  }
+  [[maybe_unused]] const int owner = ::fchown(to, status.st_uid, static_cast<gid_t>(-1));
+  [[maybe_unused]] const int group = ::fchown(to, static_cast<uid_t>(-1), status.st_gid);
+  copyListed(from, to, attributeNames(from));
+  return ::fchmod(to, status.st_mode & 07777) == 0 || failed(false);
+}
+
+bool flushStep(Temporary& temporary) {
+  return fileCalls.fsync(descriptor(temporary.file)) == 0 || failed(false);
+}
+
+// A close that fails after the name was given takes it away again: nothing was there before.
+WriteOutcome keepAsNewStep(Temporary& temporary, Handle directory, const std::string& name) {
+  const int at = descriptor(directory);
+  const int fd = descriptor(std::exchange(temporary.file, kNoHandle));
+  if (temporary.name[0] != '\0') {
+    // A named file is closed first: a failed close may mean bytes lost on the way.
+    if (fileCalls.close(fd) != 0) {
+      return failed(WriteOutcome::kWriteFailed);
+    }
+    if (renameWithoutReplacing(at, temporary.name, name.c_str()) != 0) {
+      return namingFailure();
+    }
+    forgetName(temporary);
+    return WriteOutcome::kWritten;
+  }
+#if TUNEWRIGHT_HAVE_O_TMPFILE
+  if (linkUnnamed(fd, at, name.c_str()) != 0) {
+    const WriteOutcome outcome = namingFailure();
+    ::close(fd);
+    return outcome;
+  }
+  if (fileCalls.close(fd) != 0) {
+    noteFailure(errno);
+    ::unlinkat(at, name.c_str(), 0);
+    return WriteOutcome::kWriteFailed;
+  }
+  return WriteOutcome::kWritten;
+#else
+  ::close(fd);
+  return WriteOutcome::kWriteFailed;
+#endif
+}
+
+bool replaceStep(Temporary& temporary, Handle directory, const std::string& name) {
+  if (temporary.name[0] == '\0') {
+    return false;  // an unnamed file cannot take the place of another
+  }
+  const int at = descriptor(directory);
+  if (fileCalls.rename(at, temporary.name, at, name.c_str()) != 0) {
+    return failed(false);
+  }
+  forgetName(temporary);
+  return true;
+}
+
+// The rename just made, made durable: by flushing the directory, or where it cannot be opened
+// for that (it may be searched but not read), the whole file system the file is on.
+bool makeDurableStep(Temporary& temporary, Handle directory, bool syncable) {
+  if (flushDirectory(descriptor(directory), syncable)) {
+    return true;
+  }
+#if TUNEWRIGHT_HAVE_SYNCFS
+  return ::syncfs(descriptor(temporary.file)) == 0 || failed(false);
+#else
+  // Every file system, which reports no failure.
+  (void)temporary;
+  ::sync();
+  return true;
+#endif
+}
+
+void discardStep(Temporary& temporary, Handle directory) {
+  if (temporary.file != kNoHandle) {
+    ::close(descriptor(std::exchange(temporary.file, kNoHandle)));
+  }
+  if (temporary.name[0] != '\0') {
+    ::unlinkat(descriptor(directory), temporary.name, 0);
+    forgetName(temporary);
+  }
+}
+
+#if TUNEWRIGHT_HAVE_RENAMEAT2
+int renameNoReplace(int fromDirectory, const char* from, int toDirectory, const char* to) {
+  return ::renameat2(fromDirectory, from, toDirectory, to, RENAME_NOREPLACE);
+}
+#endif
+
 }  // namespace
+
+SystemCalls systemCalls = {
+    checkNameStep,   openDirectoryStep, lookStep,  followLinkStep,   openToReadStep,
+    identifyStep,    readStep,          closeStep, mayMakeFilesStep, makeTemporaryStep,
+    writeStep,       carryMetadataStep, flushStep, keepAsNewStep,    replaceStep,
+    makeDurableStep, discardStep,
+};
 
 FileCalls fileCalls = {
     ::fsync,
     ::close,
     ::renameat,
-    [](int fromDirectory, const char* from, int toDirectory, const char* to) {
-      return ::renameat2(fromDirectory, from, toDirectory, to, RENAME_NOREPLACE);
-    },
+#if TUNEWRIGHT_HAVE_RENAMEAT2
+    renameNoReplace,
+#else
+    nullptr,
+#endif
 };
+
+void noteFailure(int code) {
+  lastFailure = code;
+}
+
+std::string failureReason() {
+  return lastFailure == 0 ? std::string() : std::string(std::strerror(lastFailure));
+}
+
+void clearFailure() {
+  lastFailure = 0;
+}
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
   return {argv, argv + argc};
@@ -493,9 +794,8 @@ void waitForEnter() {
 }
 
 bool pathExists(const char* path) {
-  const NativePath native(path);
   struct stat status;
-  return ::lstat(native.get(), &status) == 0;
+  return ::lstat(nativePath(path).c_str(), &status) == 0;
 }
 
 Directory::~Directory() {
@@ -520,36 +820,32 @@ Directory& Directory::operator=(Directory&& other) noexcept {
 
 DirectoryOpening Directory::open(const char* path) {
   *this = Directory();
-  const NativePath native(path);
-  const int fd = ::open(native.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::string native = nativePath(path);
+  const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     handle_ = fd;
     syncable_ = true;
     return DirectoryOpening::kOpened;
   }
+  noteFailure(errno);
   struct stat status;
-  return errno == EACCES && ::stat(native.get(), &status) == 0 && S_ISDIR(status.st_mode)
+  return errno == EACCES && ::stat(native.c_str(), &status) == 0 && S_ISDIR(status.st_mode)
              ? DirectoryOpening::kUnreadable
              : DirectoryOpening::kMissing;
 }
 
 const char* Directory::openParentOf(const char* path) {
   *this = Directory();
-  NativePath native(path);
+  std::string native = nativePath(path);
   if (native.empty()) {
     return nullptr;
   }
-  const SplitPath split = splitLast(native.get());
-  const std::size_t nameStart = static_cast<std::size_t>(split.name.data() - native.get());
-  if (split.directory.empty()) {
-    native.data()[0] = '.';
-    native.data()[1] = '\0';
-  } else {
-    native.data()[split.directory.size()] = '\0';
-  }
-  const int fd = openDirectoryAt(AT_FDCWD, native.get(), 0, syncable_);
+  const SplitPath split = splitLast(native);
+  const std::size_t nameStart = static_cast<std::size_t>(split.name.data() - native.data());
+  native = split.directory.empty() ? std::string(".") : std::string(split.directory);
+  const int fd = openDirectoryAt(AT_FDCWD, native.c_str(), 0, syncable_);
   if (fd < 0) {
-    return nullptr;
+    return failed(nullptr);
   }
   handle_ = fd;
   return path + nameStart;
@@ -564,6 +860,7 @@ DirectoryOpening Directory::openSubdirectory(const Directory& parent, const char
     syncable_ = true;
     return DirectoryOpening::kOpened;
   }
+  noteFailure(errno);
   // A link put in its place, or a directory gone, is no longer part of the scan.
   struct stat status;
   return errno != ENOENT && errno != ENOTDIR && errno != ELOOP &&
@@ -577,6 +874,7 @@ ListOutcome Directory::list(EntryVisitor visit, void* context) const {
   const int copy = isOpen() ? ::fcntl(descriptor(handle_), F_DUPFD_CLOEXEC, 0) : -1;
   DIR* const stream = copy < 0 ? nullptr : ::fdopendir(copy);
   if (stream == nullptr) {
+    noteFailure(errno);
     if (copy >= 0) {
       ::close(copy);
     }
@@ -588,7 +886,7 @@ ListOutcome Directory::list(EntryVisitor visit, void* context) const {
     errno = 0;
     const dirent* entry = ::readdir(stream);
     if (entry == nullptr) {
-      outcome = errno == 0 ? ListOutcome::kFinished : ListOutcome::kFailed;
+      outcome = errno == 0 ? ListOutcome::kFinished : failed(ListOutcome::kFailed);
       break;
     }
     if (!visit(context, DirectoryEntry{entry->d_name, entryKind(copy, *entry)})) {
@@ -598,234 +896,6 @@ ListOutcome Directory::list(EntryVisitor visit, void* context) const {
   }
   ::closedir(stream);
   return outcome;
-}
-
-int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buffer,
-                            int32_t capacity, FileIdentity& identity) const {
-  if (!isOpen() || kind == EntryKind::kSpecial || kind == EntryKind::kDirectory) {
-    return -1;
-  }
-  const int at = descriptor(handle_);
-  // Non-blocking, so that a FIFO put in the file's place meanwhile opens at once and is then
-  // refused by its type. A name the listing called a file is opened at once, not followed if it
-  // has become a link since. Any other name (a link, or one the listing did not say) is followed
-  // to a place that is looked at before anything there is opened, and only a regular file is
-  // then opened, through that very place: a link pointed elsewhere meanwhile opens no device.
-  constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-  FileDescriptor file(-1);
-  struct stat looked;
-  if (kind == EntryKind::kFile) {
-    file.reset(::openat(at, name, kFlags | O_NOFOLLOW));
-  } else {
-    const FileDescriptor place(::openat(at, name, O_PATH | O_CLOEXEC));
-    if (!place.valid() || ::fstat(place.get(), &looked) != 0 || !S_ISREG(looked.st_mode)) {
-      return -1;
-    }
-    file.reset(::open(ProcEntry(place.get()).path, kFlags));
-    if (!file.valid() && errno == ENOENT) {
-      file.reset(::openat(at, name, kFlags));  // no /proc: by name again, checked below
-    }
-  }
-  // Only the very file looked at counts.
-  struct stat status;
-  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      (kind != EntryKind::kFile && !sameFile(status, identityOf(looked)))) {
-    return -1;
-  }
-  identity = identityOf(status);
-  // The size from fstat saves the read that would only report the end; a file still growing is
-  // read as far as it was, and one that reports no size (as files of /proc do) to its end.
-  const int32_t wanted = status.st_size > 0 && status.st_size < capacity
-                             ? static_cast<int32_t>(status.st_size)
-                             : capacity;
-  return readUpTo(file.get(), buffer, wanted);
-}
-
-OutputState Output::locate(const Directory& directory, const char* relativePath) {
-  directory_ = &directory;
-  own_ = Directory();
-  state_ = OutputState::kUnreachable;
-  // The directories a prefix names, one component at a time, each relative to the one before
-  // and never through a link.
-  const auto isSeparator = [](char c) { return c == '/' || c == '\\'; };
-  std::string_view rest(relativePath);
-  for (auto separator = std::find_if(rest.begin(), rest.end(), isSeparator);
-       separator != rest.end(); separator = std::find_if(rest.begin(), rest.end(), isSeparator)) {
-    const std::string component(rest.begin(), separator);
-    rest.remove_prefix(static_cast<std::size_t>(separator - rest.begin()) + 1);
-    if (component.empty() || component == ".") {
-      continue;
-    }
-    Directory next;
-    const int fd = openDirectoryAt(descriptor(directory_->handle_), component.c_str(), O_NOFOLLOW,
-                                   next.syncable_);
-    if (fd < 0) {
-      return lookupFailure();
-    }
-    next.handle_ = fd;
-    own_ = std::move(next);
-    directory_ = &own_;
-  }
-  name_.assign(rest);
-  state_ = OutputState::kNothing;
-  return state_;
-}
-
-OutputState Output::examine(bool followLink) {
-  // Each link leads on from where it is, as the system follows it; a chain ends somewhere.
-  for (int links = 0; links < 40; ++links) {
-    const int at = descriptor(directory_->handle_);
-    struct stat status;
-    if (::fstatat(at, name_.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-      state_ = errno == ENOENT         ? OutputState::kNothing
-               : errno == ENAMETOOLONG ? OutputState::kNameTooLong
-                                       : OutputState::kUnreachable;
-      return state_;
-    }
-    found_ = identityOf(status);
-    if (S_ISREG(status.st_mode)) {
-      // Read-only means read-only, for root too: write permission must be there and granted.
-      const bool writable = (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
-                            ::faccessat(at, name_.c_str(), W_OK, 0) == 0;
-      state_ = writable ? OutputState::kFile : OutputState::kReadOnlyFile;
-      return state_;
-    }
-    if (!S_ISLNK(status.st_mode) || !followLink) {
-      state_ = S_ISLNK(status.st_mode) ? OutputState::kLink : OutputState::kNotAFile;
-      return state_;
-    }
-    char target[PATH_MAX];
-    const ssize_t length = ::readlinkat(at, name_.c_str(), target, sizeof target);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
-      break;
-    }
-    target[length] = '\0';
-    const SplitPath split = splitLast(target);
-    if (!split.directory.empty()) {
-      const std::string directoryPart(split.directory);
-      Directory next;
-      const int fd = openDirectoryAt(target[0] == '/' ? AT_FDCWD : at, directoryPart.c_str(), 0,
-                                     next.syncable_);
-      if (fd < 0) {
-        break;
-      }
-      next.handle_ = fd;
-      own_ = std::move(next);
-      directory_ = &own_;
-    }
-    name_.assign(split.name);
-    if (name_.empty() || name_ == "." || name_ == "..") {
-      state_ = OutputState::kNotAFile;
-      return state_;
-    }
-  }
-  state_ = OutputState::kUnreachable;
-  return state_;
-}
-
-bool Output::holds(const unsigned char* data, int32_t length) {
-  if (state_ != OutputState::kFile && state_ != OutputState::kReadOnlyFile) {
-    return false;
-  }
-  const FileDescriptor file(::openat(descriptor(directory_->handle_), name_.c_str(),
-                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  struct stat status;
-  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !sameFile(status, found_) ||
-      status.st_size != length) {
-    return false;
-  }
-  // Compared a piece at a time, and to its very end: a file that grew meanwhile differs.
-  unsigned char piece[16384];  // no-mutate(constant): any size compares the same
-  for (int32_t at = 0;;) {
-    const int32_t wanted = std::min<int32_t>(static_cast<int32_t>(sizeof piece), length - at + 1);
-    const int32_t got = readUpTo(file.get(), piece, wanted);
-    if (got == 0) {
-      return at == length;
-    }
-    if (at + got > length || std::memcmp(piece, data + at, static_cast<std::size_t>(got)) != 0) {
-      return false;
-    }
-    at += got;
-  }
-}
-
-WriteOutcome Output::create(const unsigned char* data, int32_t length, const FileIdentity& source) {
-  const int at = descriptor(directory_->handle_);
-  // A copy of a file its group or others may not read is not theirs to read either, wherever it
-  // was read from (a link may lead out of a folder that others own).
-  const mode_t mode = 0600 | (source.permissions & 0066);
-  {
-    TemporaryFile unnamed(at);
-    if (unnamed.makeUnnamed(mode)) {
-      if (!writeAll(unnamed.fd(), data, length)) {
-        return WriteOutcome::kWriteFailed;
-      }
-      const WriteOutcome outcome = unnamed.keepAsNew(name_.c_str());
-      // Without /proc such a file cannot always be named: the named way then decides.
-      if (outcome != WriteOutcome::kWriteFailed || errno != ENOENT ||
-          ::access("/proc/self/fd", F_OK) == 0) {
-        return outcome;
-      }
-    }
-  }
-  TemporaryFile named(at);
-  if (!named.makeNamed(mode)) {
-    return WriteOutcome::kCannotCreate;
-  }
-  if (!writeAll(named.fd(), data, length) || !named.close()) {
-    return WriteOutcome::kWriteFailed;
-  }
-  return named.keepAsNew(name_.c_str());
-}
-
-WriteOutcome Output::replace(const unsigned char* data, int32_t length,
-                             const FileIdentity& expected) {
-  if (state_ != OutputState::kFile && state_ != OutputState::kLink) {
-    return WriteOutcome::kCannotCreate;
-  }
-  const int at = descriptor(directory_->handle_);
-  const char* name = name_.c_str();
-  TemporaryFile temporary(at);
-  if (state_ == OutputState::kFile) {
-    // The attributes come from the file itself, opened without following a link and checked to
-    // be the one found. The temporary is made with no permissions, and given only its owner's
-    // until it has the original's, so that nobody can open it through what its directory would
-    // give it.
-    const FileDescriptor original(
-        ::openat(at, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    struct stat status;
-    if (!original.valid() || ::fstat(original.get(), &status) != 0 || !sameFile(status, found_)) {
-      return original.valid() ? WriteOutcome::kChanged : WriteOutcome::kCannotCreate;
-    }
-    if (!temporary.makeNamed(0)) {
-      return WriteOutcome::kCannotCreate;
-    }
-    const std::string wanted = attributeNames(original.get());
-    removeUnlisted(temporary.fd(), wanted);
-    if (::fchmod(temporary.fd(), S_IRUSR | S_IWUSR) != 0 ||
-        !writeAll(temporary.fd(), data, length) ||
-        !copyAttributes(original.get(), status, temporary.fd(), wanted)) {
-      return WriteOutcome::kWriteFailed;
-    }
-  } else if (!temporary.makeNamed(0666) || !writeAll(temporary.fd(), data, length)) {
-    // A link is replaced by a new file, and what it named is left alone.
-    return WriteOutcome::kWriteFailed;
-  }
-  if (fileCalls.fsync(temporary.fd()) != 0) {
-    return WriteOutcome::kWriteFailed;
-  }
-  // A save made meanwhile is not lost: the original must still be the file read, unchanged.
-  struct stat now;
-  if (::fstatat(at, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !(identityOf(now) == expected)) {
-    return WriteOutcome::kChanged;
-  }
-  if (!temporary.replace(name)) {
-    return WriteOutcome::kWriteFailed;
-  }
-  // The flushed bytes are on the disk whatever the close says now.
-  const bool durable = syncRename(at, directory_->syncable_, temporary.fd());
-  temporary.close();
-  return durable ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
 }
 
 }  // namespace tunewright::platform

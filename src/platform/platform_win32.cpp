@@ -17,10 +17,13 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 
 // The C run-time's own parse of the wide command line, wildcard expansion included (msvcrt).
 struct CrtStartupInfo {
@@ -72,25 +75,73 @@ constexpr ACCESS_MASK kListable = FILE_LIST_DIRECTORY | kWorkedIn;
 // The longest name any Windows file system takes, in UTF-16 units (under wine: bytes of UTF-8).
 constexpr std::size_t kMaxName = 255;
 
+// Names are UTF-16 on Windows and may hold a surrogate without its pair, which NTFS takes as it
+// is; the program's UTF-8 is WTF-8, which encodes such a surrogate as a three-byte sequence of
+// its own, so that every name comes back to the very same name. A byte that no such sequence
+// begins (never in a name the system gave) becomes U+FFFD.
 std::wstring widen(std::string_view text) {
   std::wstring wide;
-  const int size = static_cast<int>(text.size());
-  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-  if (length > 0) {
-    wide.resize(static_cast<std::size_t>(length));
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+  wide.reserve(text.size());
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const auto continuation = [&](std::size_t i) {
+    return i < text.size() && (byte(i) & 0xC0) == 0x80;
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char lead = byte(i);
+    uint32_t code = 0xFFFD;
+    std::size_t length = 1;
+    if (lead < 0x80) {
+      code = lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF && continuation(i + 1)) {
+      code = ((lead & 0x1Fu) << 6) | (byte(i + 1) & 0x3Fu);
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF && continuation(i + 1) && continuation(i + 2)) {
+      code = ((lead & 0x0Fu) << 12) | ((byte(i + 1) & 0x3Fu) << 6) | (byte(i + 2) & 0x3Fu);
+      length = code >= 0x800 ? 3 : 1;
+      code = code >= 0x800 ? code : 0xFFFD;
+    } else if (lead >= 0xF0 && lead <= 0xF4 && continuation(i + 1) && continuation(i + 2) &&
+               continuation(i + 3)) {
+      code = ((lead & 0x07u) << 18) | ((byte(i + 1) & 0x3Fu) << 12) | ((byte(i + 2) & 0x3Fu) << 6) |
+             (byte(i + 3) & 0x3Fu);
+      length = code >= 0x10000 && code <= 0x10FFFF ? 4 : 1;
+      code = length == 4 ? code : 0xFFFD;
+    }
+    if (code >= 0x10000) {
+      wide.push_back(static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10)));
+      wide.push_back(static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+    } else {
+      wide.push_back(static_cast<wchar_t>(code));
+    }
+    i += length;
   }
   return wide;
 }
 
 // Converts into out, whose capacity is kept for the next call.
 void narrowInto(std::wstring_view wide, std::string& out) {
-  const int size = static_cast<int>(wide.size());
-  const int length =
-      ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  out.resize(static_cast<std::size_t>(length > 0 ? length : 0));
-  if (length > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, out.data(), length, nullptr, nullptr);
+  out.clear();
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    uint32_t code = static_cast<uint16_t>(wide[i]);
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < wide.size() &&
+        static_cast<uint16_t>(wide[i + 1]) >= 0xDC00 &&
+        static_cast<uint16_t>(wide[i + 1]) <= 0xDFFF) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<uint16_t>(wide[++i]) - 0xDC00u);
+    }
+    if (code < 0x80) {
+      out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
   }
 }
 
@@ -291,22 +342,61 @@ std::intptr_t stored(HANDLE handle) {
   return reinterpret_cast<std::intptr_t>(handle);
 }
 
-bool writeAll(HANDLE file, const void* data, std::size_t length) {
-  DWORD written = 0;
-  return ::WriteFile(file, data, static_cast<DWORD>(length), &written, nullptr) != 0 &&
-         written == length;
+// The error of the last failed call that decided an outcome: a Win32 error code.
+DWORD lastFailure = 0;
+
+template <typename T>
+T failedWith(DWORD code, T result) {
+  noteFailure(static_cast<int>(code));
+  return result;
 }
 
-// Reads up to length bytes; fewer only at the end of the file (or on an error).
-int32_t readUpTo(HANDLE file, unsigned char* buffer, int32_t length) {
-  int32_t total = 0;
+// Notes the last Win32 error as the reason of the failure being reported.
+template <typename T>
+T failed(T result) {
+  return failedWith(::GetLastError(), result);
+}
+
+// Notes an NT status as the reason.
+template <typename T>
+T failedStatus(NTSTATUS status, T result) {
+  return failedWith(::RtlNtStatusToDosError(status), result);
+}
+
+bool writeAll(HANDLE file, const void* data, uint64_t length) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  while (length > 0) {
+    const auto chunk = static_cast<DWORD>(std::min<uint64_t>(length, 1 << 30));
+    DWORD written = 0;
+    if (::WriteFile(file, bytes, chunk, &written, nullptr) == 0 || written == 0) {
+      return failed(false);
+    }
+    bytes += written;
+    length -= written;
+  }
+  return true;
+}
+
+// Reads up to length bytes from offset on; fewer only at the end of the file, -1 on an error.
+int64_t readAt(HANDLE file, uint64_t offset, unsigned char* buffer, int64_t length) {
+  int64_t total = 0;
   while (total < length) {
+    OVERLAPPED position = {};
+    const uint64_t at = offset + static_cast<uint64_t>(total);
+    position.Offset = static_cast<DWORD>(at);
+    position.OffsetHigh = static_cast<DWORD>(at >> 32);
     DWORD got = 0;
-    if (::ReadFile(file, buffer + total, static_cast<DWORD>(length - total), &got, nullptr) == 0 ||
-        got == 0) {
+    const auto chunk = static_cast<DWORD>(std::min<int64_t>(length - total, 1 << 30));
+    if (::ReadFile(file, buffer + total, chunk, &got, &position) == 0) {
+      if (::GetLastError() == ERROR_HANDLE_EOF) {
+        break;
+      }
+      return total > 0 ? total : failed(int64_t{-1});
+    }
+    if (got == 0) {
       break;
     }
-    total += static_cast<int32_t>(got);
+    total += got;
   }
   return total;
 }
@@ -395,114 +485,6 @@ BOOL WINAPI onInterruption(DWORD event) {
   return TRUE;
 }
 
-// What a failed link or rename to a free name means for the output. Something in the way
-// (wine refuses a directory there as access denied) lets the caller look at what it is.
-WriteOutcome namingFailure(NTSTATUS status, std::string_view name, bool somethingThere) {
-  if (status == STATUS_OBJECT_NAME_COLLISION ||
-      (status == STATUS_ACCESS_DENIED && somethingThere)) {
-    return WriteOutcome::kExists;
-  }
-  return refusedAsTooLong(status, name) ? WriteOutcome::kNameTooLong : WriteOutcome::kWriteFailed;
-}
-
-// The file an output is written to before it takes its name: ".tunewright-PID-N.tmp", which
-// never ends in a preset extension, so a scan passes over it. It is made, named and removed
-// only relative to the output's directory handle, and by its own handle, so it goes nowhere
-// else whatever becomes of the directory's path. Nobody else may open it while it is written.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(HANDLE directory) : directory_(directory) {}
-  ~TemporaryFile() { discard(); }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-  // Makes the file with the access rules of security, or its folder's.
-  bool make(PSECURITY_DESCRIPTOR security) {
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      wchar_t name[64];
-      const int length =
-          std::swprintf(name, sizeof name / sizeof name[0], L".tunewright-%lu-%u.tmp",
-                        ::GetCurrentProcessId(), counter++);
-      ::AcquireSRWLockExclusive(&temporaryLock);
-      HANDLE file = INVALID_HANDLE_VALUE;
-      const NTSTATUS status =
-          openAt(directory_, std::wstring_view(name, static_cast<std::size_t>(length)),
-                 GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | SYNCHRONIZE, FILE_CREATE,
-                 FILE_NON_DIRECTORY_FILE, file, security, FILE_SHARE_DELETE);
-      if (NT_SUCCESS(status)) {
-        file_ = file;
-        pendingTemporary = file;
-      }
-      ::ReleaseSRWLockExclusive(&temporaryLock);
-      if (NT_SUCCESS(status)) {
-        return true;
-      }
-      if (status != STATUS_OBJECT_NAME_COLLISION) {
-        return false;
-      }
-    }
-    return false;
-  }
-
-  HANDLE get() const { return file_; }
-  bool write(const unsigned char* data, int32_t length) {
-    return writeAll(file_, data, static_cast<std::size_t>(length));
-  }
-  bool flush() { return ::FlushFileBuffers(file_) != 0; }
-
-  // Gives the file the name, which must be free: a hard link, which never replaces anything
-  // (not even a dangling link, which wine would rename over), then the temporary name is
-  // removed. Where the file system has no hard links, a rename that must not replace.
-  WriteOutcome keepAsNew(std::wstring_view name, std::string_view utf8Name) {
-    NTSTATUS status = giveName(file_, directory_, name, FileLinkInformation, false);
-    if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_COLLISION &&
-        !refusedAsTooLong(status, utf8Name)) {
-      status = rename(name, false);
-    }
-    if (!NT_SUCCESS(status)) {
-      HANDLE there = INVALID_HANDLE_VALUE;
-      openAt(directory_, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
-             FILE_OPEN_REPARSE_POINT, there);
-      const FileHandle closed(there);
-      return namingFailure(status, utf8Name, closed.valid());
-    }
-    discard();
-    return WriteOutcome::kWritten;
-  }
-
-  // Renames the file over name; the file then stays open, no longer temporary.
-  bool replace(std::wstring_view name) { return NT_SUCCESS(rename(name, true)); }
-
-  // Closes the file, removing it first unless it took its place.
-  void discard() {
-    if (file_ == INVALID_HANDLE_VALUE) {
-      return;
-    }
-    ::AcquireSRWLockExclusive(&temporaryLock);
-    if (pendingTemporary == file_) {
-      removeByHandle(file_);
-      pendingTemporary = INVALID_HANDLE_VALUE;
-    }
-    ::CloseHandle(std::exchange(file_, INVALID_HANDLE_VALUE));
-    ::ReleaseSRWLockExclusive(&temporaryLock);
-  }
-
- private:
-  NTSTATUS rename(std::wstring_view name, bool replace) {
-    ::AcquireSRWLockExclusive(&temporaryLock);
-    const NTSTATUS status = giveName(file_, directory_, name, FileRenameInformation, replace);
-    if (NT_SUCCESS(status)) {
-      pendingTemporary = INVALID_HANDLE_VALUE;
-    }
-    ::ReleaseSRWLockExclusive(&temporaryLock);
-    return status;
-  }
-
-  HANDLE directory_;
-  HANDLE file_ = INVALID_HANDLE_VALUE;
-};
-
 // True when some of the rules came to the file from its folder.
 bool hasInheritedRule(PACL rules) {
   for (DWORD i = 0; rules != nullptr && i < rules->AceCount; ++i) {
@@ -577,6 +559,339 @@ void carryAttributes(HANDLE to, DWORD attributes) {
   ::SetFileInformationByHandle(to, FileBasicInfo, &basic, sizeof basic);
 }
 
+// What a failed link or rename to a free name means for the output. Something in the way
+// (wine refuses a directory there as access denied) lets the caller look at what it is.
+WriteOutcome namingFailure(NTSTATUS status, std::string_view name, bool somethingThere) {
+  if (status == STATUS_OBJECT_NAME_COLLISION ||
+      (status == STATUS_ACCESS_DENIED && somethingThere)) {
+    return WriteOutcome::kExists;
+  }
+  return refusedAsTooLong(status, name) ? WriteOutcome::kNameTooLong
+                                        : failedStatus(status, WriteOutcome::kWriteFailed);
+}
+
+// The temporary file being written has a name of its own while Temporary::name is not empty; it
+// is removed by its handle, relative to nothing, so it goes nowhere else whatever becomes of the
+// directory's path.
+void forgetName(Temporary& temporary) {
+  temporary.name[0] = '\0';
+}
+
+// The steps of the file sequence.
+
+OutputState checkNameStep(const std::string& name) {
+  const std::wstring wide = widen(name);
+  if (nameTooLong(name, wide)) {
+    return OutputState::kNameTooLong;
+  }
+  return isEntryName(wide) ? OutputState::kNothing : OutputState::kUnreachable;
+}
+
+// Never through a link; ".." is the folder the one before lies in now.
+OutputState openDirectoryStep(Handle at, const std::string& component, OpenedDirectory& opened) {
+  const std::wstring wide = widen(component);
+  const HANDLE parent = handleOf(at);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (wide == L"..") {
+    const std::wstring path = finalPath(parent, VOLUME_NAME_DOS);
+    const std::size_t slash = path.find_last_of(L'\\', path.size() - 2);
+    handle = slash == std::wstring::npos || path.ends_with(L":\\")
+                 ? INVALID_HANDLE_VALUE
+                 : openDirectoryPath(path.substr(0, slash + 1), kWorkedIn);
+  } else if (!isEntryName(wide)) {
+    return OutputState::kUnreachable;
+  } else {
+    const NTSTATUS status = openAt(parent, wide, kWorkedIn, FILE_OPEN,
+                                   FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, handle);
+    if (nameTooLong(component, wide) || refusedAsTooLong(status, component)) {
+      return OutputState::kNameTooLong;
+    }
+    if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_NOT_FOUND &&
+        status != STATUS_OBJECT_PATH_NOT_FOUND && status != STATUS_NOT_A_DIRECTORY) {
+      return failedStatus(status, OutputState::kUnreachable);
+    }
+  }
+  FileHandle directory(handle);
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!directory.valid() || !fileInformation(directory.get(), information) ||
+      leadsElsewhere(directory.get(), information.dwFileAttributes) ||
+      (wide != L".." && !isEntryOf(parent, directory.get(), wide))) {
+    return OutputState::kNoDirectory;
+  }
+  opened.handle = stored(directory.release());
+  return OutputState::kNothing;
+}
+
+Look lookStep(Handle directory, const std::string& name) {
+  const HANDLE at = handleOf(directory);
+  const std::wstring wide = widen(name);
+  Look look;
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  const NTSTATUS status = openAt(at, wide, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+                                 FILE_OPEN_REPARSE_POINT, opened);
+  const FileHandle file(opened);
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!NT_SUCCESS(status) || !fileInformation(file.get(), information)) {
+    look.state = isMissing(status)                ? OutputState::kNothing
+                 : refusedAsTooLong(status, name) ? OutputState::kNameTooLong
+                                                  : failedStatus(status, OutputState::kUnreachable);
+    return look;
+  }
+  look.identity = identityOf(information);
+  if (leadsElsewhere(file.get(), information.dwFileAttributes) ||
+      !isEntryOf(at, file.get(), wide)) {
+    look.state = OutputState::kLink;
+  } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+             ::GetFileType(file.get()) != FILE_TYPE_DISK) {
+    look.state = OutputState::kNotAFile;
+  } else {
+    // Read-only means read-only, for an administrator too; so do access rules that refuse a
+    // write, or a program that holds the file open against writers.
+    HANDLE writable = INVALID_HANDLE_VALUE;
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+      openAt(at, wide, FILE_WRITE_DATA | SYNCHRONIZE, FILE_OPEN,
+             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, writable);
+    }
+    const FileHandle probe(writable);
+    look.state = probe.valid() ? OutputState::kFile : OutputState::kReadOnlyFile;
+  }
+  return look;
+}
+
+// Followed as the system follows it, to the file it leads to, whose folder becomes the place.
+bool followLinkStep(Handle directory, const std::string& name, OpenedDirectory& to,
+                    std::string& toName) {
+  HANDLE target = INVALID_HANDLE_VALUE;
+  openAt(handleOf(directory), widen(name), FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+         FILE_NON_DIRECTORY_FILE, target);
+  const FileHandle targetFile(target);
+  std::wstring path = finalPath(target, VOLUME_NAME_DOS);
+  if (path.empty()) {
+    path = finalPath(target, VOLUME_NAME_GUID);
+  }
+  const std::size_t slash = path.rfind(L'\\');
+  if (!targetFile.valid() || slash == std::wstring::npos) {
+    return false;
+  }
+  const HANDLE folder = openDirectoryPath(path.substr(0, slash + 1), kWorkedIn);
+  if (folder == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  to.handle = stored(folder);
+  narrowInto(std::wstring_view(path).substr(slash + 1), toName);
+  return true;
+}
+
+// Devices and pipes are refused by their type. The access rules are read too where the file
+// lets them be, for a replacement to take.
+Handle openToReadStep(Handle directory, const char* name, bool followLink, FileIdentity& identity) {
+  const std::wstring wide = widen(name);
+  if (!isEntryName(wide) || wide.size() > kMaxName) {
+    return kNoHandle;
+  }
+  const HANDLE at = handleOf(directory);
+  const ULONG options =
+      FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | (followLink ? 0 : FILE_OPEN_REPARSE_POINT);
+  constexpr ACCESS_MASK kRead = FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  NTSTATUS status = openAt(at, wide, kRead | READ_CONTROL, FILE_OPEN, options, opened);
+  if (status == STATUS_ACCESS_DENIED) {
+    status = openAt(at, wide, kRead, FILE_OPEN, options, opened);
+  }
+  FileHandle file(opened);
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!NT_SUCCESS(status)) {
+    return failedStatus(status, kNoHandle);
+  }
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK || !fileInformation(file.get(), information)) {
+    return kNoHandle;
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !followLink) {
+    if (leadsElsewhere(file.get(), information.dwFileAttributes)) {
+      return kNoHandle;
+    }
+    // A file a filter stands behind (a cloud placeholder, say): read through the filter.
+    const FileIdentity found = identityOf(information);
+    file.reset(reopenThroughFilter(file.get(), GENERIC_READ,
+                                   FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY));
+    if (!file.valid() || !fileInformation(file.get(), information) ||
+        !sameFile(information, found)) {
+      return kNoHandle;
+    }
+  }
+  identity = identityOf(information);
+  return stored(file.release());
+}
+
+bool identifyStep(Handle file, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!fileInformation(handleOf(file), information)) {
+    return failed(false);
+  }
+  identity = identityOf(information);
+  return true;
+}
+
+int64_t readStep(Handle file, uint64_t offset, unsigned char* buffer, int64_t length) {
+  return readAt(handleOf(file), offset, buffer, length);
+}
+
+void closeStep(Handle file) {
+  ::CloseHandle(handleOf(file));
+}
+
+// The folder takes new files (its rules let this user add one) on a volume that can be written.
+bool mayMakeFilesStep(Handle directory) {
+  DWORD flags = 0;
+  if (::GetVolumeInformationByHandleW(handleOf(directory), nullptr, 0, nullptr, nullptr, &flags,
+                                      nullptr, 0) != 0 &&
+      (flags & FILE_READ_ONLY_VOLUME) != 0) {
+    return failedWith(ERROR_WRITE_PROTECT, false);
+  }
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  const NTSTATUS status = openAt(handleOf(directory), L"", FILE_ADD_FILE | SYNCHRONIZE, FILE_OPEN,
+                                 FILE_DIRECTORY_FILE, opened);
+  const FileHandle probe(opened);
+  return NT_SUCCESS(status) || failedStatus(status, false);
+}
+
+// ".tunewright-PID-N.tmp", which never ends in a preset extension, so a scan passes over it,
+// made only relative to the output's directory handle. Nobody else may open it while it is
+// written. A replacement is made with the access rules of the file it replaces; a new file
+// takes its folder's, as every new file does.
+WriteOutcome makeTemporaryStep(Handle directory, Handle original, uint32_t, bool,
+                               Temporary& temporary) {
+  std::optional<AccessRules> rules;
+  if (original != kNoHandle) {
+    rules.emplace(handleOf(original));
+  }
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[sizeof temporary.name];
+    std::snprintf(name, sizeof name, ".tunewright-%lu-%u.tmp", ::GetCurrentProcessId(), counter++);
+    ::AcquireSRWLockExclusive(&temporaryLock);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    const NTSTATUS status = openAt(handleOf(directory), widen(name),
+                                   GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | SYNCHRONIZE,
+                                   FILE_CREATE, FILE_NON_DIRECTORY_FILE, file,
+                                   rules ? rules->forCreation() : nullptr, FILE_SHARE_DELETE);
+    if (NT_SUCCESS(status)) {
+      temporary.file = stored(file);
+      pendingTemporary = file;
+      std::memcpy(temporary.name, name, sizeof name);
+    }
+    ::ReleaseSRWLockExclusive(&temporaryLock);
+    if (NT_SUCCESS(status)) {
+      return WriteOutcome::kWritten;
+    }
+    if (status == STATUS_DISK_FULL) {
+      return failedStatus(status, WriteOutcome::kWriteFailed);
+    }
+    if (status != STATUS_OBJECT_NAME_COLLISION) {
+      return failedStatus(status, WriteOutcome::kCannotCreate);
+    }
+  }
+  return WriteOutcome::kCannotCreate;
+}
+
+// A range of a file is copied through a buffer of bounded size.
+bool writeStep(Temporary& temporary, const Piece& piece) {
+  const HANDLE file = handleOf(temporary.file);
+  if (piece.file == nullptr) {
+    return writeAll(file, piece.bytes, piece.length);
+  }
+  constexpr int64_t kBufferSize = 1 << 20;
+  static std::unique_ptr<unsigned char[]> buffer;
+  if (buffer == nullptr) {
+    buffer = std::make_unique<unsigned char[]>(kBufferSize);
+  }
+  const HANDLE from = handleOf(InputFileAccess::handle(*piece.file));
+  for (uint64_t done = 0; done < piece.length;) {
+    const auto wanted = static_cast<int64_t>(std::min<uint64_t>(kBufferSize, piece.length - done));
+    const int64_t got = readAt(from, piece.offset + done, buffer.get(), wanted);
+    if (got != wanted || !writeAll(file, buffer.get(), static_cast<uint64_t>(got))) {
+      return false;
+    }
+    done += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+// Rules that came from the folder come again from it; hidden, system and archive carry over.
+bool carryMetadataStep(Handle original, Temporary& temporary) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!fileInformation(handleOf(original), information)) {
+    return failed(false);
+  }
+  AccessRules(handleOf(original)).inheritAgain(handleOf(temporary.file));
+  carryAttributes(handleOf(temporary.file), information.dwFileAttributes);
+  return true;
+}
+
+bool flushStep(Temporary& temporary) {
+  return ::FlushFileBuffers(handleOf(temporary.file)) != 0 || failed(false);
+}
+
+// A rename, as the file takes its place (the file then stays open, no longer temporary).
+NTSTATUS renameTemporary(Temporary& temporary, HANDLE directory, std::wstring_view name,
+                         bool replace) {
+  ::AcquireSRWLockExclusive(&temporaryLock);
+  const NTSTATUS status =
+      giveName(handleOf(temporary.file), directory, name, FileRenameInformation, replace);
+  if (NT_SUCCESS(status)) {
+    pendingTemporary = INVALID_HANDLE_VALUE;
+    forgetName(temporary);
+  }
+  ::ReleaseSRWLockExclusive(&temporaryLock);
+  return status;
+}
+
+void discardStep(Temporary& temporary, Handle) {
+  if (temporary.file == kNoHandle) {
+    return;
+  }
+  ::AcquireSRWLockExclusive(&temporaryLock);
+  const HANDLE file = handleOf(std::exchange(temporary.file, kNoHandle));
+  if (temporary.name[0] != '\0') {
+    removeByHandle(file);
+    pendingTemporary = INVALID_HANDLE_VALUE;
+    forgetName(temporary);
+  }
+  ::CloseHandle(file);
+  ::ReleaseSRWLockExclusive(&temporaryLock);
+}
+
+// A hard link, which never replaces anything (not even a dangling link, which wine would
+// rename over), then the temporary name is removed. Where the file system has no hard links, a
+// rename that must not replace.
+WriteOutcome keepAsNewStep(Temporary& temporary, Handle directory, const std::string& name) {
+  const HANDLE at = handleOf(directory);
+  const std::wstring wide = widen(name);
+  NTSTATUS status = giveName(handleOf(temporary.file), at, wide, FileLinkInformation, false);
+  if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_COLLISION &&
+      !refusedAsTooLong(status, name)) {
+    status = renameTemporary(temporary, at, wide, false);
+  }
+  if (!NT_SUCCESS(status)) {
+    HANDLE there = INVALID_HANDLE_VALUE;
+    openAt(at, wide, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, FILE_OPEN_REPARSE_POINT, there);
+    const FileHandle closed(there);
+    return namingFailure(status, name, closed.valid());
+  }
+  discardStep(temporary, directory);
+  return WriteOutcome::kWritten;
+}
+
+bool replaceStep(Temporary& temporary, Handle directory, const std::string& name) {
+  const NTSTATUS status = renameTemporary(temporary, handleOf(directory), widen(name), true);
+  return NT_SUCCESS(status) || failedStatus(status, false);
+}
+
+// Flushing the file that now has the name commits the file system's record of the rename too.
+bool makeDurableStep(Temporary& temporary, Handle, bool) {
+  return flushStep(temporary);
+}
+
 HANDLE standardHandle(Stream stream) {
   return ::GetStdHandle(stream == Stream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
@@ -603,6 +918,47 @@ bool hasWindowsParent() {
 }
 
 }  // namespace
+
+SystemCalls systemCalls = {
+    checkNameStep,   openDirectoryStep, lookStep,  followLinkStep,   openToReadStep,
+    identifyStep,    readStep,          closeStep, mayMakeFilesStep, makeTemporaryStep,
+    writeStep,       carryMetadataStep, flushStep, keepAsNewStep,    replaceStep,
+    makeDurableStep, discardStep,
+};
+
+void noteFailure(int code) {
+  lastFailure = static_cast<DWORD>(code);
+}
+
+std::string failureReason() {
+  if (lastFailure == 0) {
+    return {};
+  }
+  wchar_t* text = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, lastFailure, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string reason;
+  if (length > 0) {
+    narrowInto(std::wstring_view(text, length), reason);
+  }
+  ::LocalFree(text);
+  // The system's text ends its sentence and its line, which the program's line does itself.
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                             reason.back() == ' ' || reason.back() == '.')) {
+    reason.pop_back();
+  }
+  if (reason.empty()) {
+    char code[32];
+    std::snprintf(code, sizeof code, "system error %lu", lastFailure);
+    reason = code;
+  }
+  return reason;
+}
+
+void clearFailure() {
+  lastFailure = 0;
+}
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
   int count = 0;
@@ -802,286 +1158,6 @@ ListOutcome Directory::list(EntryVisitor visit, void* context) const {
       at += entry.nextEntryOffset;
     }
   }
-}
-
-int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buffer,
-                            int32_t capacity, FileIdentity& identity) const {
-  const std::wstring wide = widen(name);
-  if (!isOpen() || kind == EntryKind::kSpecial || kind == EntryKind::kDirectory ||
-      !isEntryName(wide) || wide.size() > kMaxName) {
-    return -1;
-  }
-  // A name the listing called a file is opened as what it is now, not followed if it has become
-  // a link since; any other name is followed. Devices and pipes are refused by their type.
-  HANDLE opened = INVALID_HANDLE_VALUE;
-  openAt(handleOf(handle_), wide, FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
-         FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY |
-             (kind == EntryKind::kFile ? FILE_OPEN_REPARSE_POINT : 0),
-         opened);
-  FileHandle file(opened);
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!file.valid() || ::GetFileType(file.get()) != FILE_TYPE_DISK ||
-      !fileInformation(file.get(), information)) {
-    return -1;
-  }
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-      kind == EntryKind::kFile) {
-    if (leadsElsewhere(file.get(), information.dwFileAttributes)) {
-      return -1;
-    }
-    // A file a filter stands behind (a cloud placeholder, say): read through the filter.
-    const FileIdentity found = identityOf(information);
-    file.reset(reopenThroughFilter(file.get(), GENERIC_READ,
-                                   FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY));
-    if (!file.valid() || !fileInformation(file.get(), information) ||
-        !sameFile(information, found)) {
-      return -1;
-    }
-  }
-  identity = identityOf(information);
-  // The size saves the read that would only report the end; a file still growing is read as
-  // far as it was.
-  const int32_t wanted = identity.size > 0 && identity.size < capacity
-                             ? static_cast<int32_t>(identity.size)
-                             : capacity;
-  return readUpTo(file.get(), buffer, wanted);
-}
-
-OutputState Output::locate(const Directory& directory, const char* relativePath) {
-  directory_ = &directory;
-  own_ = Directory();
-  state_ = OutputState::kUnreachable;
-  if (!directory.isOpen()) {
-    return state_;
-  }
-  // The directories a prefix names, one component at a time, each relative to the one before
-  // and never through a link; ".." is the folder the one before lies in now.
-  std::string_view rest(relativePath);
-  for (std::size_t separator = rest.find_first_of("/\\"); separator != std::string_view::npos;
-       separator = rest.find_first_of("/\\")) {
-    const std::string_view utf8Component = rest.substr(0, separator);
-    const std::wstring component = widen(utf8Component);
-    rest.remove_prefix(separator + 1);
-    if (component.empty() || component == L".") {
-      continue;
-    }
-    const HANDLE at = handleOf(directory_->handle_);
-    HANDLE opened = INVALID_HANDLE_VALUE;
-    if (component == L"..") {
-      const std::wstring path = finalPath(at, VOLUME_NAME_DOS);
-      const std::size_t slash = path.find_last_of(L'\\', path.size() - 2);
-      opened = slash == std::wstring::npos || path.ends_with(L":\\")
-                   ? INVALID_HANDLE_VALUE
-                   : openDirectoryPath(path.substr(0, slash + 1), kWorkedIn);
-    } else if (!isEntryName(component)) {
-      return state_;
-    } else {
-      const NTSTATUS status = openAt(at, component, kWorkedIn, FILE_OPEN,
-                                     FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, opened);
-      if (nameTooLong(utf8Component, component) || refusedAsTooLong(status, utf8Component)) {
-        state_ = OutputState::kNameTooLong;
-        return state_;
-      }
-      if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_NOT_FOUND &&
-          status != STATUS_OBJECT_PATH_NOT_FOUND && status != STATUS_NOT_A_DIRECTORY) {
-        return state_;
-      }
-    }
-    Directory next;
-    next.handle_ = stored(opened);
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!next.isOpen() || !fileInformation(opened, information) ||
-        leadsElsewhere(opened, information.dwFileAttributes) ||
-        (component != L".." && !isEntryOf(at, opened, component))) {
-      state_ = OutputState::kNoDirectory;
-      return state_;
-    }
-    own_ = std::move(next);
-    directory_ = &own_;
-  }
-  name_.assign(rest);
-  const std::wstring wide = widen(name_);
-  if (nameTooLong(name_, wide)) {
-    state_ = OutputState::kNameTooLong;
-  } else if (isEntryName(wide)) {
-    state_ = OutputState::kNothing;
-  }
-  return state_;
-}
-
-OutputState Output::examine(bool followLink) {
-  BY_HANDLE_FILE_INFORMATION followed = {};
-  for (int hops = 0; hops < 2; ++hops) {
-    const HANDLE at = handleOf(directory_->handle_);
-    const std::wstring name = widen(name_);
-    HANDLE opened = INVALID_HANDLE_VALUE;
-    const NTSTATUS status = openAt(at, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
-                                   FILE_OPEN_REPARSE_POINT, opened);
-    const FileHandle file(opened);
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!NT_SUCCESS(status) || !fileInformation(file.get(), information)) {
-      state_ = isMissing(status)                 ? OutputState::kNothing
-               : refusedAsTooLong(status, name_) ? OutputState::kNameTooLong
-                                                 : OutputState::kUnreachable;
-      return state_;
-    }
-    found_ = identityOf(information);
-    const bool link = leadsElsewhere(file.get(), information.dwFileAttributes) ||
-                      !isEntryOf(at, file.get(), name);
-    if (hops > 0 && (link || !sameFile(information, identityOf(followed)))) {
-      break;  // not where the link led a moment ago
-    }
-    if (link && !followLink) {
-      state_ = OutputState::kLink;
-      return state_;
-    }
-    if (link) {
-      // Followed as the system follows it, to the file it leads to, which becomes the place.
-      HANDLE target = INVALID_HANDLE_VALUE;
-      openAt(at, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
-             target);
-      const FileHandle targetFile(target);
-      std::wstring path = finalPath(target, VOLUME_NAME_DOS);
-      if (path.empty()) {
-        path = finalPath(target, VOLUME_NAME_GUID);
-      }
-      const std::size_t slash = path.rfind(L'\\');
-      if (!targetFile.valid() || !fileInformation(target, followed) ||
-          slash == std::wstring::npos) {
-        break;
-      }
-      Directory next;
-      next.handle_ = stored(openDirectoryPath(path.substr(0, slash + 1), kWorkedIn));
-      if (!next.isOpen()) {
-        break;
-      }
-      own_ = std::move(next);
-      directory_ = &own_;
-      narrowInto(std::wstring_view(path).substr(slash + 1), name_);
-      continue;
-    }
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-        ::GetFileType(file.get()) != FILE_TYPE_DISK) {
-      state_ = OutputState::kNotAFile;
-      return state_;
-    }
-    // Read-only means read-only, for an administrator too; so do access rules that refuse a
-    // write, or a program that holds the file open against writers.
-    HANDLE writable = INVALID_HANDLE_VALUE;
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
-      openAt(at, name, FILE_WRITE_DATA | SYNCHRONIZE, FILE_OPEN,
-             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, writable);
-    }
-    const FileHandle probe(writable);
-    state_ = probe.valid() ? OutputState::kFile : OutputState::kReadOnlyFile;
-    return state_;
-  }
-  state_ = OutputState::kUnreachable;
-  return state_;
-}
-
-bool Output::holds(const unsigned char* data, int32_t length) {
-  if (state_ != OutputState::kFile && state_ != OutputState::kReadOnlyFile) {
-    return false;
-  }
-  HANDLE opened = INVALID_HANDLE_VALUE;
-  openAt(handleOf(directory_->handle_), widen(name_), GENERIC_READ, FILE_OPEN,
-         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SEQUENTIAL_ONLY, opened);
-  const FileHandle file(opened);
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!file.valid() || !fileInformation(file.get(), information) ||
-      !sameFile(information, found_) || identityOf(information).size != length) {
-    return false;
-  }
-  // Compared a piece at a time, and to its very end: a file that grew meanwhile differs.
-  unsigned char piece[16384];
-  for (int32_t at = 0;;) {
-    const int32_t wanted = std::min<int32_t>(static_cast<int32_t>(sizeof piece), length - at + 1);
-    const int32_t got = readUpTo(file.get(), piece, wanted);
-    if (got == 0) {
-      return at == length;
-    }
-    if (at + got > length || std::memcmp(piece, data + at, static_cast<std::size_t>(got)) != 0) {
-      return false;
-    }
-    at += got;
-  }
-}
-
-WriteOutcome Output::create(const unsigned char* data, int32_t length, const FileIdentity&) {
-  // Not written through to the disk: a new output is not worth a wait for it, nothing having
-  // been at its name. Its access rules are its folder's, as for any new file.
-  TemporaryFile temporary(handleOf(directory_->handle_));
-  if (!temporary.make(nullptr)) {
-    return WriteOutcome::kCannotCreate;
-  }
-  if (!temporary.write(data, length)) {
-    return WriteOutcome::kWriteFailed;
-  }
-  return temporary.keepAsNew(widen(name_), name_);
-}
-
-WriteOutcome Output::replace(const unsigned char* data, int32_t length,
-                             const FileIdentity& expected) {
-  if (state_ != OutputState::kFile && state_ != OutputState::kLink) {
-    return WriteOutcome::kCannotCreate;
-  }
-  const HANDLE at = handleOf(directory_->handle_);
-  const std::wstring name = widen(name_);
-  TemporaryFile temporary(at);
-  DWORD attributes = 0;
-  if (state_ == OutputState::kFile) {
-    // The rules and attributes come from the file itself, opened without following a link and
-    // checked to be the one found; it is closed again before the rename, which an open file
-    // would refuse.
-    HANDLE opened = INVALID_HANDLE_VALUE;
-    openAt(at, name, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
-           FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, opened);
-    const FileHandle original(opened);
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!original.valid() || !fileInformation(original.get(), information)) {
-      return WriteOutcome::kCannotCreate;
-    }
-    if (!sameFile(information, found_)) {
-      return WriteOutcome::kChanged;
-    }
-    attributes = information.dwFileAttributes;
-    AccessRules rules(original.get());
-    if (!temporary.make(rules.forCreation())) {
-      return WriteOutcome::kCannotCreate;
-    }
-    rules.inheritAgain(temporary.get());
-  } else if (!temporary.make(nullptr)) {
-    // A link is replaced by a new file, and what it named is left alone.
-    return WriteOutcome::kCannotCreate;
-  }
-  if (!temporary.write(data, length)) {
-    return WriteOutcome::kWriteFailed;
-  }
-  if (state_ == OutputState::kFile) {
-    carryAttributes(temporary.get(), attributes);  // hidden, system and archive carry over
-  }
-  if (!temporary.flush()) {
-    return WriteOutcome::kWriteFailed;
-  }
-  // A save made meanwhile is not lost: the original must still be the file read, unchanged.
-  {
-    HANDLE opened = INVALID_HANDLE_VALUE;
-    openAt(at, name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, FILE_OPEN_REPARSE_POINT,
-           opened);
-    const FileHandle now(opened);
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!now.valid() || !fileInformation(now.get(), information) ||
-        !(identityOf(information) == expected)) {
-      return WriteOutcome::kChanged;
-    }
-  }
-  if (!temporary.replace(name)) {
-    return WriteOutcome::kWriteFailed;
-  }
-  // The rename made durable: flushing the file that now has the name commits the file system's
-  // record of the rename too.
-  return temporary.flush() ? WriteOutcome::kWritten : WriteOutcome::kWriteFailed;
 }
 
 }  // namespace tunewright::platform

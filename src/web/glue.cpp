@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string>
 
 #include "convert/chain.h"
 #include "convert/converter.h"
+#include "convert/map_text.h"
 #include "convert/preset_extensions.h"
 #include "convert/upgrade.h"
 
@@ -28,6 +30,9 @@ Conversion last;
 // The formats the page offers as targets: every format some converter produces, in the
 // sorted converters' order.
 ConverterList targets;
+
+// The text of the last parameterMaps call.
+std::string mapText;
 
 // The names the page knows the outcomes by, in UpgradeOutcome's order.
 constexpr const char* kOutcomeNames[] = {"upgraded", "alreadyCurrent", "unrecognised",
@@ -123,6 +128,17 @@ TUNEWRIGHT_EXPORT("targetId") int32_t targetId(int32_t index) {
 
 TUNEWRIGHT_EXPORT("targetName") const char* targetName(int32_t index) {
   return tunewright::targets.at(static_cast<std::size_t>(index))->targetName();
+}
+
+// The converter list with every parameter map, as tunewright -l -v prints it with -t target (0:
+// the newest), one line after another, each ending in a newline.
+TUNEWRIGHT_EXPORT("parameterMaps") const char* parameterMaps(int32_t target) {
+  using namespace tunewright;
+  mapText.clear();
+  for (const std::string& line : converterListLines(true, target)) {
+    (mapText += line) += '\n';
+  }
+  return mapText.c_str();
 }
 
 // Converts the length bytes at image() to the target format (0: the newest), as the program

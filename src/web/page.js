@@ -71,6 +71,11 @@ function fillTargets() {
   }
 }
 
+// The maps for the chosen target, as tunewright -l -v prints them.
+function showMaps() {
+  $("map-text").textContent = cString(core.parameterMaps(Number($("target").value)));
+}
+
 // Converts one file's bytes as the program converts one preset.
 function convertOne(bytes, target) {
   const capacity = core.imageCapacity();
@@ -289,7 +294,10 @@ function setUp() {
       take(files, startedAt);
     });
   }
-  $("target").addEventListener("change", () => convertAll());
+  $("target").addEventListener("change", () => {
+    showMaps();
+    convertAll();
+  });
   for (const radio of document.querySelectorAll("input[name=naming]")) {
     radio.addEventListener("change", () => convertAll());
   }
@@ -304,6 +312,7 @@ function setUp() {
 
 loadCore().then(() => {
   fillTargets();
+  showMaps();
   setUp();
   setStatus("Ready: drop presets or choose them.", "idle");
 }, (error) => setStatus(`This browser cannot run the converter: ${error}`, "broken"));

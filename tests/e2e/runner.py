@@ -26,6 +26,9 @@ PROGRAM = None
 EXEC_PREFIX = []
 # A Windows build: text-mode output ends lines with CRLF, and POSIX-only cases are skipped.
 WINDOWS_BUILD = False
+# A build with only the POSIX.1-2008 ways of the platform layer: what needs a call of Linux's
+# own (O_PATH: a folder held open that may be searched but not read) is not there.
+PORTABLE_POSIX = False
 # Whether a failed case's scratch directory stays for a look.
 KEEP = False
 
@@ -33,6 +36,20 @@ KEEP = False
 PROJECT_VERSION = re.search(
     r"project\(tunewright\s+VERSION\s+([0-9.]+)",
     (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()).group(1)
+
+
+# The system's own words for a failure, which the program prints on a line of their own at -v
+# and above: strerror's on POSIX, FormatMessageW's under wine.
+REASONS = {
+    "missing": ("No such file or directory", "File not found"),
+    "denied": ("Permission denied", "Access denied"),
+    "read-only": ("Read-only file system", "Access denied"),
+}
+
+
+def reason(kind):
+    """The line the program adds at -v to an error a system call caused."""
+    return "  Reason: " + REASONS[kind][1 if WINDOWS_BUILD else 0] + "\n"
 
 
 def long_case(test):
@@ -177,6 +194,18 @@ class CliTest(unittest.TestCase):
                          (status, out, err), result)
         return result
 
+    def mount_tmpfs(self, folder, options):
+        """Mounts a tmpfs with these options at a scratch folder for the case (a read-only or
+        a full file system, say), or skips the case where the tests may not mount."""
+        path = self.dir / folder
+        path.mkdir(parents=True, exist_ok=True)
+        if os.name != "posix" or os.geteuid() != 0 or subprocess.run(
+                ["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(path)],
+                capture_output=True).returncode != 0:
+            self.skipTest("needs to mount a file system (root)")
+        self.addCleanup(subprocess.run, ["umount", "-l", str(path)], capture_output=True)
+        return path
+
     # --- files
 
     def write(self, name, data):
@@ -292,7 +321,7 @@ class KeepingRunner(unittest.TextTestRunner):
 
 
 def main():
-    global PROGRAM, EXEC_PREFIX, WINDOWS_BUILD, KEEP
+    global PROGRAM, EXEC_PREFIX, WINDOWS_BUILD, PORTABLE_POSIX, KEEP
     parser = argparse.ArgumentParser(description=sys.modules["__main__"].__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--program", required=True, help="the tunewright binary to test")
@@ -300,6 +329,8 @@ def main():
                         help="command that runs the binary, such as wine (split like a shell)")
     parser.add_argument("--cases", choices=("quick", "long"),
                         help="only the slow cases, or only the others (default: every case)")
+    parser.add_argument("--portable-posix", action="store_true",
+                        help="the program was built with only the POSIX.1-2008 ways")
     parser.add_argument("--keep", action="store_true",
                         help="leave the scratch directory of a case that fails")
     parser.add_argument("-k", dest="patterns", action="append", default=[],
@@ -312,6 +343,7 @@ def main():
     PROGRAM = os.path.abspath(args.program)
     EXEC_PREFIX = shlex.split(args.exec_prefix)
     KEEP = args.keep
+    PORTABLE_POSIX = args.portable_posix
     WINDOWS_BUILD = PROGRAM.lower().endswith(".exe")
     if WINDOWS_BUILD:
         os.environ.setdefault("WINEDEBUG", "-all")

@@ -135,6 +135,21 @@ class BriskletConversion(CliTest):
                            "Error 2: Failed to write output file: hall.fxp\n")
         self.assertEqual(self.tree(), before)
 
+    @posix_build_only
+    def test_a_disk_out_of_inodes_is_a_full_disk(self):
+        full = self.mount_tmpfs("full", "size=1m,nr_inodes=8")
+        self.write("full/room.fxp", BRISKLET_V050)
+        for number in range(8):
+            try:
+                (full / f"filler{number}").touch()
+            except OSError:
+                break
+        for options, out in (([], "full/501_room.fxp"), (["-o"], "full/room.fxp")):
+            self.assertRun(["-v", *options, "full/room.fxp"], status=3, out=None,
+                           err=f"Error 2: Failed to write output file: {out}\n"
+                               "  Reason: No space left on device\n")
+        self.assertEqual(self.read("full/room.fxp"), BRISKLET_V050)
+
 
 class TavloraConversion(CliTest):
     def test_every_old_version_reaches_the_newest(self):

@@ -48,6 +48,14 @@ class Options(CliTest):
         self.assertRun(["-l"], out=CONVERTER_LIST)
         self.assertRun(["-h", "-l"], out=USAGE + CONVERTER_LIST)
         self.assertRun(["-lh", "missing.fxp"], out=USAGE + CONVERTER_LIST)
+        # With -v, each converter's map indented under it, then each chain of several steps to
+        # the -t format, composed (the README shows the whole listing).
+        listed = self.assertRun(["-lv", "-t1000203"], out=None).out.splitlines()
+        self.assertEqual([line for line in listed if not line.startswith("  ")],
+                         CONVERTER_LIST.splitlines()
+                         + ["Tavlora v0.1.2 (1000102) -> Tavlora v0.2.3 (1000203), in 2 steps"])
+        self.assertIn("  new 0 = 0x3F0000CB (version marker), 1 = 0.2857143, 12 = 0.0, 38 = 0.0",
+                      listed)
         self.assertRun(["--version", "missing.fxp"], out=f"tunewright {PROJECT_VERSION}\n")
 
     def test_option_errors(self):

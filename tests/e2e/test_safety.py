@@ -7,6 +7,7 @@ import time
 
 from presets import (BRISKLET_V050, BRISKLET_V051, TAVLORA_V012, TAVLORA_V020, TAVLORA_V023,
                      TAVLORA_V025)
+import runner
 from runner import CliTest, WINDOWS_BUILD, as_user, long_case, ordinary_user, posix_build_only
 
 
@@ -159,12 +160,18 @@ class Permissions(CliTest):
 
     def test_new_outputs_are_open_to_others_no_more_than_their_preset(self):
         preset = self.write("room.fxp", BRISKLET_V050)
+        output = self.dir / "501_room.fxp"
         for preset_mode, umask, mode in ((0o666, 0o002, 0o664), (0o666, 0o077, 0o600),
                                          (0o600, 0o002, 0o600), (0o440, 0o002, 0o640)):
-            preset.chmod(preset_mode)
-            (self.dir / "501_room.fxp").unlink(missing_ok=True)
-            self.assertRun(["room.fxp"], preexec_fn=lambda: os.umask(umask))
-            self.assertEqual((self.dir / "501_room.fxp").stat().st_mode & 0o7777, mode)
+            # Made anew, or in place of a link at the output path with -f.
+            for options in ([], ["-f"]):
+                preset.chmod(preset_mode)
+                output.unlink(missing_ok=True)
+                if options:
+                    os.symlink("elsewhere", output)
+                self.assertRun([*options, "room.fxp"], preexec_fn=lambda: os.umask(umask))
+                self.assertEqual((output.is_symlink(), output.stat().st_mode & 0o7777),
+                                 (False, mode), (preset_mode, umask, options))
 
     def test_outputs_are_made_beside_the_preset_under_a_read_only_parent(self):
         self.write("locked/open/room.fxp", BRISKLET_V050).chmod(0o666)
@@ -182,6 +189,12 @@ class Permissions(CliTest):
         if os.geteuid() == 0:
             os.chown(self.dir / "d", 4444, 4444)
         (self.dir / "d").chmod(0o300)  # its owner may make and search files, not list them
+        if runner.PORTABLE_POSIX:
+            # Without O_PATH such a folder cannot be held open, and nothing in it is reached.
+            self.assertRun(["-o", "d/room.fxp"], preexec_fn=ordinary_user(), status=3,
+                           err="Error 2: Failed to open input file: d/room.fxp\n")
+            self.assertEqual(self.read("d/room.fxp"), BRISKLET_V050)
+            return
         self.assertRun(["-o", "d/room.fxp"], preexec_fn=ordinary_user())
         self.assertEqual(self.read("d/room.fxp"), BRISKLET_V051)
 
@@ -284,13 +297,16 @@ class Safety(CliTest):
         if attributes:
             self.assertEqual((os.getxattr(path, "user.rating"), os.getxattr(path, "user.reviewed")),
                              (b"5", b""))
-        # As root, the owner stays too.
-        self.write("hall.fxp", BRISKLET_V050).chmod(0o640)
-        os.chown(self.dir / "hall.fxp", 4242, 4343)
-        self.assertRun(["-o", "hall.fxp"])
-        status = (self.dir / "hall.fxp").stat()
-        self.assertEqual((status.st_uid, status.st_gid, status.st_mode & 0o7777),
-                         (4242, 4343, 0o640))
+        # As root, the owner stays too, and every mode bit: set-user-ID, set-group-ID and
+        # sticky, which a change of owner clears, among them.
+        for mode in (0o640, 0o4755, 0o2750, 0o1644, 0o6711):
+            hall = self.write("hall.fxp", BRISKLET_V050)
+            os.chown(hall, 4242, 4343)
+            hall.chmod(mode)
+            self.assertRun(["-o", "hall.fxp"])
+            status = hall.stat()
+            self.assertEqual((status.st_uid, status.st_gid, status.st_mode & 0o7777),
+                             (4242, 4343, mode), oct(mode))
         # Read-only means read-only, root or not.
         locked = self.write("locked.fxp", BRISKLET_V050)
         locked.chmod(0o444)

@@ -10,17 +10,37 @@ import time
 from pathlib import Path
 
 from presets import make_presets, BRISKLET_V050, BRISKLET_V051, TAVLORA_V012, TAVLORA_V025
-from runner import CliTest, WINDOWS_BUILD, host_links, long_case, posix_build_only
+from runner import (CliTest, WINDOWS_BUILD, host_links, long_case, ordinary_user,
+                    posix_build_only)
 
 
-def held_at(call, seconds=2):
+def held_at(call, seconds=2, path=None):
     """A wrapper that holds the program for seconds the first time it enters the system call
-    (strace's delay injection), so a test can act at that very moment; None without strace."""
+    (strace's delay injection), with path only a call on that file, so a test can act at that
+    very moment; None without strace."""
     strace = shutil.which("strace")
     # A sanitizer build's leak check cannot run under a tracer: it is left out there.
-    return None if strace is None else [strace, "-qq", "-o", "/dev/null",
-                                        "-E", "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1", "-e",
-                                        f"inject={call}:delay_enter={seconds * 1000000}:when=1"]
+    return None if strace is None else [
+        strace, "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1",
+        *(["-P", str(path)] if path is not None else []),
+        "-e", f"inject={call}:delay_enter={seconds * 1000000}:when=1"]
+
+
+def wait_until_held(running, timeout=30):
+    """Waits until the program that held_at wraps is held: stopped by its tracer for a while,
+    as it is only in the call held (every other stop lasts microseconds)."""
+    tracer = running.process.pid
+    deadline = time.monotonic() + timeout
+    stopped = 0
+    while stopped < 5:
+        assert time.monotonic() < deadline, "the program was never held"
+        try:
+            children = Path(f"/proc/{tracer}/task/{tracer}/children").read_text().split()
+            state = Path(f"/proc/{children[0]}/stat").read_text().rsplit(")", 1)[1].split()[0]
+        except (OSError, IndexError):
+            state = ""
+        stopped = stopped + 1 if state == "t" else 0
+        time.sleep(0.02)
 
 
 def posix_acl(*entries):
@@ -130,6 +150,7 @@ class UntrustedTree(CliTest):
         # A name of 252 bytes makes an output name of 256, which no file system takes.
         long_name = "n" * 248 + ".fxp"
         root = not WINDOWS_BUILD and os.name == "posix" and os.geteuid() == 0
+        user = ordinary_user()
         cases = [
             ("a directory", [], lambda out: out.mkdir(),
              "Failed to open output file: {out}", True),
@@ -147,59 +168,119 @@ class UntrustedTree(CliTest):
              "Failed to open output file: {out}", True),
             ("a name too long", [], lambda out: None, "Couldn't make output path: {preset}",
              True),
+            # Where the user may not make files, run as an ordinary user: a folder closed to
+            # them, even around their own preset, and a file system mounted read-only.
+            ("a folder the user may not write", [], lambda out: out.parent.chmod(0o755),
+             "Failed to open output file: {out}", root),
+            ("-o in a folder the user may not write", ["-o"],
+             lambda out: (os.chown(out, 4444, 4444), out.parent.chmod(0o755)),
+             "Failed to open output file: {out}", root),
+            ("a read-only file system", [], lambda out: subprocess.run(
+                ["mount", "-o", "remount,ro", str(out.parent)], check=True),
+             "Failed to open output file: {out}", root),
         ]
+        if root:
+            self.dir.chmod(0o755)
         for number, (what, options, meet, err, possible) in enumerate(cases):
             if not possible:
                 continue
             with self.subTest(what=what):
+                if what == "a read-only file system":
+                    self.mount_tmpfs(f"c{number}", "size=1m")
                 preset = f"c{number}/{long_name if what == 'a name too long' else 'room.fxp'}"
                 self.write(preset, BRISKLET_V050)
                 out = preset if "-o" in options else preset.replace(
                     "/", "/sub/" if "-psub/" in options else "/501_")
                 meet(self.dir / out)
                 before = self.tree()
+                as_user = user if "may not write" in what else None
                 for dry in (["-n"], []):
-                    self.assertRun([*dry, *options, preset], status=3,
+                    self.assertRun([*dry, *options, preset], status=3, preexec_fn=as_user,
                                    err="Error 2: " + err.format(out=out, preset=preset) + "\n")
                     self.assertEqual(self.tree(), before)
 
     @host_links
-    def test_a_save_made_during_the_upgrade_is_never_lost(self):
-        held = held_at("fsync")
-        if held is None:
+    @long_case
+    def test_a_save_made_at_any_moment_before_the_rename_is_never_lost(self):
+        if held_at("fsync") is None:
             self.skipTest("needs strace")
         newer = make_presets.preset(2000500, [0.9, 0.8, 0.7, 0.6, 0.5, 0.4], b"Room", 500)
-        for save in ("in place", "by rename"):
-            with self.subTest(save=save):
-                preset = self.write("room.fxp", BRISKLET_V050)
-                running = self.start_tool("-o", "room.fxp", wrapper=held)
-                self.wait_for_temporary()  # the upgrade is being flushed: the host saves now
-                if save == "in place":
-                    preset.write_bytes(newer)  # as long as before: only the time tells
-                else:
-                    os.replace(self.write("room.fxp.saving", newer), preset)
-                result = running.finish()
-                self.assertEqual((result.status, result.err),
-                                 (3, "Error 2: File changed meanwhile, not replaced: room.fxp\n"))
-                self.assertEqual(self.tree(), {"room.fxp": newer})
+        # Held as the preset is read, as the temporary is made, written, and flushed.
+        moments = (("pread64", "room.fxp"), ("fchmod", None), ("write", None), ("fsync", None))
+        if WINDOWS_BUILD:  # wine's own calls come first: only the flush is the program's alone
+            moments = (("fsync", None),)
+        for call, path in moments:
+            for save in ("in place", "by rename"):
+                with self.subTest(call=call, save=save):
+                    preset = self.write("room.fxp", BRISKLET_V050)
+                    held = held_at(call, seconds=1, path=path and self.dir / path)
+                    running = self.start_tool("-o", "room.fxp", wrapper=held)
+                    wait_until_held(running)  # the host saves now
+                    if save == "in place":
+                        preset.write_bytes(newer)  # as long as before: only the time tells
+                    else:
+                        os.replace(self.write("room.fxp.saving", newer), preset)
+                    result = running.finish()
+                    self.assertEqual(
+                        (result.status, result.err),
+                        (3, "Error 2: File changed meanwhile, not replaced: room.fxp\n"))
+                    self.assertEqual(self.tree(), {"room.fxp": newer})
 
     @posix_build_only
-    def test_ctrl_backslash_and_a_size_limit_leave_no_temporary(self):
+    def test_a_preset_swapped_for_a_link_after_it_was_read_makes_nothing_where_it_leads(self):
+        if held_at("pread64") is None:
+            self.skipTest("needs strace")
+        self.write("elsewhere/target.fxp", BRISKLET_V050)
+        elsewhere = self.dir / "elsewhere"
+        (elsewhere / "target.fxp").chmod(0o4755)
+        before = (self.tree(), elsewhere.stat().st_mtime_ns)
+        preset = self.write("pack/room.fxp", BRISKLET_V050)
+        running = self.start_tool("-o", "pack/room.fxp",
+                                  wrapper=held_at("pread64", path=preset))
+        wait_until_held(running)  # opened, about to be read
+        preset.unlink()
+        os.symlink("../elsewhere/target.fxp", preset)
+        result = running.finish()
+        self.assertEqual((result.status, result.err),
+                         (3, "Error 2: File changed meanwhile, not replaced: pack/room.fxp\n"))
+        # Not even for a moment: a file made and removed there would show in its time.
+        self.assertEqual((self.outside("pack"), elsewhere.stat().st_mtime_ns), before)
+
+    @posix_build_only
+    def test_an_output_that_appears_with_the_very_bytes_is_done_with_f_too(self):
+        if held_at("linkat") is None:
+            self.skipTest("needs strace")
+        for options in ([], ["-f"]):
+            with self.subTest(options=options):
+                self.write("room.fxp", BRISKLET_V050)
+                (self.dir / "501_room.fxp").unlink(missing_ok=True)
+                running = self.start_tool(*options, "room.fxp", wrapper=held_at("linkat"))
+                wait_until_held(running)  # about to give the new file its name
+                self.write("501_room.fxp", BRISKLET_V051)
+                self.assertEqual(running.finish().__dict__,
+                                 {"status": 0, "out": "", "err": ""})
+                self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050,
+                                               "501_room.fxp": BRISKLET_V051})
+
+    @posix_build_only
+    def test_each_interruption_and_a_size_limit_leave_no_temporary(self):
         import resource
         import signal
         held = held_at("fsync")
         if held is None:
             self.skipTest("needs strace")
         self.write("room.fxp", BRISKLET_V050)
-        running = self.start_tool("-o", "room.fxp", wrapper=held,
-                                  preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE,
-                                                                        (0, 0)))
-        self.wait_for_temporary()
-        os.kill(int(subprocess.check_output(
-            ["cat", f"/proc/{running.process.pid}/task/{running.process.pid}/children"])),
-            signal.SIGQUIT)
-        self.assertEqual(running.finish().status, -signal.SIGQUIT)
-        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050})
+        # Ctrl-C, Ctrl-\, a termination request, a closed terminal.
+        for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGHUP):
+            running = self.start_tool("-o", "room.fxp", wrapper=held,
+                                      preexec_fn=lambda: resource.setrlimit(
+                                          resource.RLIMIT_CORE, (0, 0)))
+            self.wait_for_temporary()
+            os.kill(int(subprocess.check_output(
+                ["cat", f"/proc/{running.process.pid}/task/{running.process.pid}/children"])),
+                number)
+            self.assertEqual(running.finish().status, -number, number.name)
+            self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V050}, number.name)
         # A file-size limit is a failed write, for a new output and a replacement alike.
         self.write("pad.fxp", TAVLORA_V012)
         small = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))  # noqa: E731
@@ -215,7 +296,7 @@ class UntrustedTree(CliTest):
         self.assertEqual(self.tree(), {"a.fxp": BRISKLET_V051, "b.fxp": BRISKLET_V050})
 
     @posix_build_only
-    def test_a_replacement_never_gains_access_from_its_directory(self):
+    def test_no_output_gains_access_from_its_directory(self):
         if os.geteuid() != 0:
             self.skipTest("needs root, to set ACLs naming other users")
         shared = self.dir / "shared"
@@ -233,6 +314,9 @@ class UntrustedTree(CliTest):
                         (ACL_MASK, 6, NO_ID), (ACL_OTHER, 0, NO_ID))
         ruled = self.write("shared/ruled.fxp", BRISKLET_V050)
         os.setxattr(ruled, "system.posix_acl_access", own)
+        self.assertRun(["shared/plain.fxp"], preexec_fn=lambda: os.umask(0o022))
+        made = self.dir / "shared/501_plain.fxp"
+        self.assertEqual((os.listxattr(made), made.stat().st_mode & 0o7777), ([], 0o640))
         self.assertRun(["-o", "shared/plain.fxp", "shared/ruled.fxp"])
         self.assertEqual((os.listxattr(plain), plain.stat().st_mode & 0o7777), ([], 0o640))
         self.assertEqual(os.getxattr(ruled, "system.posix_acl_access"), own)

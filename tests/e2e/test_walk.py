@@ -7,7 +7,7 @@ import time
 
 from presets import BRISKLET_V050, BRISKLET_V051
 from runner import (CliTest, decode, finish, host_links, ordinary_user, posix_build_only,
-                    windows_build_only)
+                    reason, windows_build_only)
 
 
 class PathWalk(CliTest):
@@ -57,7 +57,7 @@ class PathWalk(CliTest):
         self.assertRun(["-vv", "a.fxp", "b.fxp", "c.fxp"], status=3,
                        out="Loading data file: a.fxp\nLoading data file: b.fxp\n",
                        err="Error 1: Unrecognized source format: a.fxp\n"
-                           "Error 2: Failed to open input file: b.fxp\n")
+                           "Error 2: Failed to open input file: b.fxp\n" + reason("missing"))
         self.assertRun(["-e1", "a.fxp", "c.fxp"], status=3,
                        err="Error 1: Unrecognized source format: a.fxp\n")
 
@@ -75,9 +75,9 @@ class PathWalk(CliTest):
         # A search pattern (directory, backslash, "*") may have 259 characters.
         fits = self.long_directory(257)
         too_long = self.long_directory(258)
-        # Listed, but its entry ".." makes a path of 260 characters.
-        self.assertRun(["-v", "-e3", fits], out=f"Searching directory: {fits}\n",
-                       err="Error 2: Couldn't make file path: ..\n")
+        # Listed; its entry ".." would make a path of 260 characters, but a scan passes over it
+        # and never builds its path.
+        self.assertRun(["-rv", fits], out=f"Searching directory: {fits}\n")
         shorter = self.long_directory(256)
         self.assertRun(["-v", shorter], out=f"Searching directory: {shorter}\n")
         self.assertRun(["-v", too_long], status=3, out=f"Searching directory: {too_long}\n",
@@ -97,6 +97,16 @@ class PathWalk(CliTest):
         result = self.run_tool(directory)
         self.assertEqual(result.status, 3, result)
         self.assertIn(f"Error 2: Couldn't make file path: {'b' * 55}.fxp\n", result.err)
+        # What a scan passes over (not a preset, not a folder it enters) has no path built, so
+        # no length of its name stops a run; a subfolder that is entered has.
+        (self.dir / directory / f"{'b' * 55}.fxp").unlink()
+        self.write(f"{directory}/sub/{'c' * 100}.txt", b"notes")
+        self.assertRun(["-r", directory], err=f"Error 1: Unrecognized source format: "
+                                              f"{directory}\\{'a' * 54}.fxp\n")
+        (self.dir / directory / "sub").rename(self.dir / directory / ("s" * 60))
+        result = self.run_tool("-r", directory)
+        self.assertEqual((result.status, result.err.splitlines()[-1]),
+                         (3, f"Error 2: Couldn't make file path: {'s' * 60}"), result)
 
     @posix_build_only
     def test_fifos_and_devices_are_refused_at_once(self):
@@ -122,7 +132,7 @@ class PathWalk(CliTest):
             (self.dir / folder).chmod(mode)
         result = self.run_tool("-rv", "d", preexec_fn=ordinary_user())
         self.assertEqual((result.status, result.err, sorted(result.out.splitlines())),
-                         (0, "Error 1: Couldn't read directory: d\\a\n",
+                         (0, "Error 1: Couldn't read directory: d\\a\n" + reason("denied"),
                           ["Converting data file: d\\b\\room.fxp", "Searching directory: d",
                            "Searching directory: d\\a", "Searching directory: d\\b"]))
         self.assertRun(["-e1", "d\\a"], status=3, preexec_fn=ordinary_user(),

@@ -2,6 +2,7 @@
 // not exist: it appends one parameter, 0.5, to the eight of 0.5.1. It is built only into the
 // guide's test, never into the program.
 
+#include "convert/parameter_map.h"
 #include "convert/registry.h"
 #include "preset/parameter_editing.h"
 #include "preset/preset_image.h"
@@ -25,8 +26,13 @@ class Brisklet501To600 final : public Converter {
     return insertIntoImage(data, capacity, kOldCount, kPositions, kValues);
   }
 
+  const ParameterMap& parameterMap() const override { return kMap; }
+
  private:
   static constexpr int32_t kOldCount = 8;
+  static constexpr MovedRange kMoves[] = {{0, 7, 0}};
+  static constexpr NewParameter kAdded[] = {{kOldCount, 0.5f}};
+  static constexpr ParameterMap kMap = {"Bskl", kOldCount, kOldCount + 1, kMoves, kAdded};
 };
 
 namespace {

@@ -8,8 +8,10 @@
 
 #include "app/run.h"
 #include "capture.h"
+#include "map_proof.h"
 #include "preset_builder.h"
 #include "scratch_directory.h"
+#include "test_support.h"
 
 namespace tunewright {
 namespace {
@@ -28,6 +30,21 @@ TEST_F(AddedConverter, IsListedAfterTheShippedOnes) {
   EXPECT_TRUE(
       listed.out.ends_with("Brisklet v0.5 (2000500) -> Brisklet v0.5.1 (2000501)\n"
                            "Brisklet v0.5.1 (2000501) -> Brisklet v0.6 (2000600)\n"))
+      << listed.out;
+}
+
+TEST_F(AddedConverter, ItsMapIsListedUnderItAndInTheChainItEnds) {
+  const auto listed = run({"-lv"});
+  EXPECT_EQ(listed.result, 0);
+  EXPECT_NE(listed.out.find("Brisklet v0.5.1 (2000501) -> Brisklet v0.6 (2000600)\n"
+                            "  0-7 -> 0-7\n"
+                            "  new 8 = 0.5\n"),
+            std::string::npos)
+      << listed.out;
+  EXPECT_TRUE(
+      listed.out.ends_with("Brisklet v0.5 (2000500) -> Brisklet v0.6 (2000600), in 2 steps\n"
+                           "  0-1 -> 0-1, 2-5 -> 3-6\n"
+                           "  new 2 = 1.0, 7 = 1.0, 8 = 0.5\n"))
       << listed.out;
 }
 
@@ -54,6 +71,13 @@ TEST_F(AddedConverter, ExtendsTheChainAndCanBeNamedAsATarget) {
   const auto stopped = run({"-t2000501", input.c_str()});
   EXPECT_EQ(stopped.result, 0) << stopped.err;
   EXPECT_TRUE(names().contains("501_room.fxp"));
+}
+
+TEST(AddedConverterMap, SaysWhatTheConverterDoesAloneAndAfterTheShippedStep) {
+  const Converter& added = testing::registeredConverter(2000501, 2000600);
+  testing::expectMapMatchesChain({&added}, 1000, 600);
+  testing::expectMapMatchesChain({&testing::registeredConverter(2000500, 2000501), &added}, 1000,
+                                 500);
 }
 
 }  // namespace

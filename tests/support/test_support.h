@@ -13,23 +13,30 @@
 #include "app/options.h"
 #include "convert/chain.h"
 #include "convert/converter.h"
+#include "convert/parameter_map.h"
 #include "convert/registry.h"
 #include "preset/preset_image.h"
 
 namespace tunewright::testing {
 
+// The map of a test converter that knows no parameters.
+inline constexpr ParameterMap kNoParameters{};
+
 // A converter with fixed IDs that accepts program images whose plug-in ID begins with the low
 // byte of its source ID and converts by writing the low byte of its target ID there. It returns the
-// length it was given, or the fixed result when one is set.
+// length it was given, or the fixed result when one is set. Its parameter map is the one given,
+// which it does not follow.
 class FakeConverter final : public Converter {
  public:
   FakeConverter(FormatId source, FormatId target, const char* sourceName = "source",
-                const char* targetName = "target", std::optional<int32_t> result = {})
+                const char* targetName = "target", std::optional<int32_t> result = {},
+                const ParameterMap& map = kNoParameters)
       : source_(source),
         target_(target),
         sourceName_(sourceName),
         targetName_(targetName),
-        result_(result) {}
+        result_(result),
+        map_(&map) {}
   FakeConverter(const FakeConverter&) = default;
 
   FormatId sourceId() const override { return source_; }
@@ -44,6 +51,7 @@ class FakeConverter final : public Converter {
     data[kFxIdOffset] = static_cast<unsigned char>(target_ & 0xFF);
     return result_.value_or(length);
   }
+  const ParameterMap& parameterMap() const override { return *map_; }
 
  private:
   FormatId source_;
@@ -51,6 +59,7 @@ class FakeConverter final : public Converter {
   const char* sourceName_;
   const char* targetName_;
   std::optional<int32_t> result_;
+  const ParameterMap* map_;
 };
 
 // Replaces sortedConverters for the lifetime of the object.

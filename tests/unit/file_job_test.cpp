@@ -71,6 +71,7 @@ class WrongOutput final : public Converter {
     data[kFxIdOffset] = 0x7F;
     return length;
   }
+  const ParameterMap& parameterMap() const override { return testing::kNoParameters; }
 };
 
 TEST_F(FileJob, AStepThatDoesNotAcceptTheImageEndsTheJobWithoutAFinalDump) {

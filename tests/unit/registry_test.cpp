@@ -74,6 +74,7 @@ class RegistrarProbe final : public Converter {
   const char* targetName() const override { return "probe target"; }
   bool accepts(int32_t, const unsigned char*) const override { return false; }
   int32_t convert(int32_t, int32_t, unsigned char*) const override { return -1; }
+  const ParameterMap& parameterMap() const override { return testing::kNoParameters; }
 };
 
 TEST(Registry, RegistrarRegistersForItsLifetime) {

@@ -181,6 +181,18 @@ test("a target and the original names are taken as -t takes them", async () => {
   if (args.screenshot) await page.screenshot({ path: args.screenshot, fullPage: true });
 });
 
+test("the parameter maps are the program's -l -v, for the target chosen", async () => {
+  const { page } = browser;
+  const listed = (options) => execFileSync(args.program, ["-l", "-v", ...options],
+                                           { encoding: "utf8" });
+  await page.click("#maps summary");
+  assert.equal(await page.$eval("#map-text", (text) => text.textContent), listed([]));
+  await give(page, () => page.select("#target", "1000203"));
+  assert.equal(await page.$eval("#map-text", (text) => text.textContent), listed(["-t1000203"]));
+  await give(page, () => page.select("#target", "0"));
+  assert.equal(await page.$eval("#map-text", (text) => text.textContent), listed([]));
+});
+
 test("the page asks for nothing but itself", async () => {
   const own = pathToFileURL(args.page).href;
   assert.deepEqual(browser.requests.filter((url) => url !== own && !url.startsWith("blob:")), []);
