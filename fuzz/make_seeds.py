@@ -59,6 +59,30 @@ def command_line_seeds():
     }
 
 
+def project_seeds():
+    """Archives (first byte 0) and project.xml documents (first byte 1, in an archive of the
+    target's own whose states are plugins/a.fxp to e.fxb); bits 1-2 of the first byte choose the
+    target: none, 1000200, 1000203, 2000501."""
+    targets = {0: 0, 1000200: 2, 1000203: 4, 2000501: 6}
+    seeds = {}
+    for fixture in make_presets.project_fixtures():
+        if len(fixture["data"]) < 8192:
+            target = bytes([targets[fixture["target"]]])
+            seeds[f"archive-{fixture['name']}"] = target + fixture["data"]
+    for name, style in (("stored", make_presets.STUDIO_ONE),
+                        ("stored-zip64", make_presets.ZipStyle(False, False, False, True))):
+        xml, states = make_presets.example_project()
+        seeds[f"archive-{name}"] = b"\0" + make_presets.zip_archive(
+            make_presets.project_entries(xml, states, audio=False), style)
+    for name, variant in (("example", {}), ("quoting", {"quoting": True}),
+                          ("shared", {"shared": True}), ("alias", {"alias": True})):
+        xml = make_presets.example_project(**variant)[0]
+        for old, new in ((b"Lead.fxp", b"a.fxp"), (b"Pad.fxp", b"b.fxp"), (b"Room.fxp", b"d.fxp")):
+            xml = xml.replace(old, new)
+        seeds[f"xml-{name}"] = b"\1" + xml
+    return seeds
+
+
 def editing_seeds():
     return {f"seed-{i}": bytes((i * 37 + j * 11) % 256 for j in range(64)) for i in range(8)}
 
@@ -69,7 +93,8 @@ def main(argv):
     root = Path(argv[1])
     for target, seeds in (("preset_image", preset_image_seeds()),
                           ("command_line", command_line_seeds()),
-                          ("editing", editing_seeds())):
+                          ("editing", editing_seeds()),
+                          ("project", project_seeds())):
         directory = root / target
         directory.mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():

@@ -7,6 +7,8 @@
 #include "app/console.h"
 #include "app/options.h"
 #include "app/paths.h"
+#include "app/project_job.h"
+#include "convert/preset_extensions.h"
 #include "convert/upgrade.h"
 #include "platform/platform.h"
 
@@ -154,12 +156,12 @@ bool report(platform::WriteOutcome outcome, const char* path, const char* output
   return reportSystemError(2, {"Failed to write output file: ", outputPath});
 }
 
-// Names the output of the converted image and writes it; read is the preset as it was read.
-// Returns the go-on flag.
-bool writeResult(const PresetFile& preset, const platform::FileIdentity& read,
-                 platform::Pieces pieces) {
+}  // namespace
+
+bool writeUpgrade(const PresetFile& preset, const platform::FileIdentity& read,
+                  FormatId finalFormat, platform::Pieces pieces) {
   char outputPath[kMaxPath];
-  if (!outputPathFor(preset.path, converterChain.back()->targetId(), outputPath)) {
+  if (!outputPathFor(preset.path, finalFormat, outputPath)) {
     return report(Verdict::kNameTooLong, preset.path, outputPath);
   }
   // The output lies where its preset does, or where the prefix puts it from there.
@@ -198,8 +200,6 @@ bool writeResult(const PresetFile& preset, const platform::FileIdentity& read,
   }
 }
 
-}  // namespace
-
 PresetTally presetTally;
 
 bool processPresetFile(const PresetFile& preset) {
@@ -208,6 +208,9 @@ bool processPresetFile(const PresetFile& preset) {
   platform::clearFailure();
   if (options.verbosity >= 2) {
     printLine({"Loading data file: ", path});
+  }
+  if (isProjectName(path)) {
+    return processProject(preset);
   }
   // One byte more than any image is read, so that a bigger file shows itself and is refused.
   platform::FileIdentity read;
@@ -243,7 +246,7 @@ bool processPresetFile(const PresetFile& preset) {
 
   const platform::Piece image =
       platform::Piece::ofBytes(imageBuffer.data(), static_cast<uint64_t>(conversion.length));
-  return writeResult(preset, read, {&image, 1});
+  return writeUpgrade(preset, read, converterChain.back()->targetId(), {&image, 1});
 }
 
 }  // namespace tunewright

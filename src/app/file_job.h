@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "convert/converter.h"
 #include "platform/platform.h"
 
 namespace tunewright {
@@ -29,7 +30,13 @@ struct PresetFile {
 };
 
 // Loads one preset, recognises its format, converts it along the planned chain and writes the
-// result beside it. Returns false when the run must stop.
+// result beside it; a project goes to processProject. Returns false when the run must stop.
 bool processPresetFile(const PresetFile& preset);
+
+// Names the output of an upgraded preset or project whose last step reached finalFormat, and
+// writes it from the pieces, through every check of a safe write; read is the input as it was
+// opened. Counts and reports what became of it, and returns the go-on flag.
+bool writeUpgrade(const PresetFile& preset, const platform::FileIdentity& read,
+                  FormatId finalFormat, platform::Pieces pieces);
 
 }  // namespace tunewright

@@ -37,6 +37,13 @@ constexpr OutcomeWords kOutcomeWords[] = {
     {1, "Couldn't make converter chain: "},
     {2, "Converter input does not match source format: "},
     {2, "Conversion failed: "},
+    // A project's, each as a preset file with the same fault is reported: not recognised.
+    {1, "Damaged project archive: "},
+    {1, "Unsupported project archive: "},
+    {1, "Malformed project document: "},
+    {1, "Device state missing: "},
+    {1, "Device state of another plug-in: "},
+    {1, "Device parameter cannot be carried over: "},
 };
 static_assert(std::size(kOutcomeWords) == kUpgradeOutcomeCount, "one line for every outcome");
 

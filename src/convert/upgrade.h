@@ -64,8 +64,18 @@ enum class UpgradeOutcome : int32_t {
   kUnrecognised,
   kNoChain,        // the format asked for cannot be reached from this one
   kInputMismatch,  // a step does not accept what the step before it left
-  kFailed,         // a step failed, or the result would not fit kImageCapacity
-  kCount,          // not an outcome: how many there are, so a new one goes before it
+  kFailed,         // a step failed, or the result would not fit kImageCapacity (or a
+                   // project's archive would need ZIP64 numbers it has no room for)
+  // A project's (project.h), which is left as it is:
+  kArchiveDamaged,       // its archive's parts disagree, overlap, end early or fail their CRC
+  kArchiveUnsupported,   // what it must read is encrypted, neither stored nor deflated, on
+                         // several disks, or larger than the upgrade reads
+  kProjectMalformed,     // project.xml is not well-formed, or an ID it refers by is not unique
+  kStateMissing,         // a device's state is outside the archive or missing from it
+  kStateMismatch,        // a device's state is another plug-in's, or shared with another's
+  kParameterNotCarried,  // a device's parameter is outside its layout, dropped, or holds a
+                         // value the chain changes that is no real number
+  kCount,                // not an outcome: how many there are, so a new one goes before it
 };
 
 inline constexpr int32_t kUpgradeOutcomeCount = static_cast<int32_t>(UpgradeOutcome::kCount);

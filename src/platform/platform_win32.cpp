@@ -24,6 +24,7 @@
 
 #include "platform/platform.h"
 #include "platform/system_calls.h"
+#include "platform/wtf8.h"
 
 // The C run-time's own parse of the wide command line, wildcard expansion included (msvcrt).
 struct CrtStartupInfo {
@@ -75,74 +76,13 @@ constexpr ACCESS_MASK kListable = FILE_LIST_DIRECTORY | kWorkedIn;
 // The longest name any Windows file system takes, in UTF-16 units (under wine: bytes of UTF-8).
 constexpr std::size_t kMaxName = 255;
 
-// Names are UTF-16 on Windows and may hold a surrogate without its pair, which NTFS takes as it
-// is; the program's UTF-8 is WTF-8, which encodes such a surrogate as a three-byte sequence of
-// its own, so that every name comes back to the very same name. A byte that no such sequence
-// begins (never in a name the system gave) becomes U+FFFD.
 std::wstring widen(std::string_view text) {
-  std::wstring wide;
-  wide.reserve(text.size());
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const auto continuation = [&](std::size_t i) {
-    return i < text.size() && (byte(i) & 0xC0) == 0x80;
-  };
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char lead = byte(i);
-    uint32_t code = 0xFFFD;
-    std::size_t length = 1;
-    if (lead < 0x80) {
-      code = lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF && continuation(i + 1)) {
-      code = ((lead & 0x1Fu) << 6) | (byte(i + 1) & 0x3Fu);
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF && continuation(i + 1) && continuation(i + 2)) {
-      code = ((lead & 0x0Fu) << 12) | ((byte(i + 1) & 0x3Fu) << 6) | (byte(i + 2) & 0x3Fu);
-      length = code >= 0x800 ? 3 : 1;
-      code = code >= 0x800 ? code : 0xFFFD;
-    } else if (lead >= 0xF0 && lead <= 0xF4 && continuation(i + 1) && continuation(i + 2) &&
-               continuation(i + 3)) {
-      code = ((lead & 0x07u) << 18) | ((byte(i + 1) & 0x3Fu) << 12) | ((byte(i + 2) & 0x3Fu) << 6) |
-             (byte(i + 3) & 0x3Fu);
-      length = code >= 0x10000 && code <= 0x10FFFF ? 4 : 1;
-      code = length == 4 ? code : 0xFFFD;
-    }
-    if (code >= 0x10000) {
-      wide.push_back(static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10)));
-      wide.push_back(static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
-    } else {
-      wide.push_back(static_cast<wchar_t>(code));
-    }
-    i += length;
-  }
-  return wide;
+  return fromWtf8<wchar_t>(text);
 }
 
 // Converts into out, whose capacity is kept for the next call.
 void narrowInto(std::wstring_view wide, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < wide.size(); ++i) {
-    uint32_t code = static_cast<uint16_t>(wide[i]);
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < wide.size() &&
-        static_cast<uint16_t>(wide[i + 1]) >= 0xDC00 &&
-        static_cast<uint16_t>(wide[i + 1]) <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<uint16_t>(wide[++i]) - 0xDC00u);
-    }
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  }
+  toWtf8(wide, out);
 }
 
 // Whether the program runs under wine, on a Linux file system: names are limited in bytes there,

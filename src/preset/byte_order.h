@@ -1,7 +1,8 @@
 #pragma once
 
 // Every number in a preset file is big-endian, and every number of the container hosts save
-// presets in is little-endian; the program converts only at the point of use.
+// presets in, and of a ZIP archive, is little-endian; the program converts only at the point of
+// use.
 
 #include <bit>
 #include <cstdint>
@@ -25,6 +26,12 @@ constexpr uint32_t bigEndian32(uint32_t hostValue) {
 }
 
 // Converts words between host order and little-endian order, in either direction.
+constexpr uint16_t littleEndian16(uint16_t hostValue) {
+  return std::endian::native == std::endian::big
+             ? static_cast<uint16_t>((hostValue >> 8) | (hostValue << 8))
+             : hostValue;
+}
+
 constexpr uint32_t littleEndian32(uint32_t hostValue) {
   return std::endian::native == std::endian::big ? swapBytes32(hostValue) : hostValue;
 }

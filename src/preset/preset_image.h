@@ -62,9 +62,25 @@ inline void storeBigEndian32(unsigned char* data, int32_t offset, uint32_t value
   storeWord(data + offset, bigEndian32(value));
 }
 
-// Little-endian fields at an offset, as the container hosts save presets in holds them.
+// Little-endian fields at an offset, as the container hosts save presets in and a ZIP archive
+// (a project) hold them.
+inline uint16_t loadLittleEndian16(const unsigned char* data, int32_t offset) {
+  uint16_t half;
+  std::memcpy(&half, data + offset, sizeof half);
+  return littleEndian16(half);
+}
+
+inline void storeLittleEndian16(unsigned char* data, int32_t offset, uint16_t value) {
+  const uint16_t half = littleEndian16(value);
+  std::memcpy(data + offset, &half, sizeof half);
+}
+
 inline uint32_t loadLittleEndian32(const unsigned char* data, int32_t offset) {
   return littleEndian32(loadWord(data + offset));
+}
+
+inline void storeLittleEndian32(unsigned char* data, int32_t offset, uint32_t value) {
+  storeWord(data + offset, littleEndian32(value));
 }
 
 inline uint64_t loadLittleEndian64(const unsigned char* data, int32_t offset) {

@@ -35,8 +35,10 @@ ConverterList targets;
 std::string mapText;
 
 // The names the page knows the outcomes by, in UpgradeOutcome's order.
-constexpr const char* kOutcomeNames[] = {"upgraded", "alreadyCurrent", "unrecognised",
-                                         "noChain",  "inputMismatch",  "failed"};
+constexpr const char* kOutcomeNames[] = {
+    "upgraded",         "alreadyCurrent", "unrecognised",   "noChain",
+    "inputMismatch",    "failed",         "archiveDamaged", "archiveUnsupported",
+    "projectMalformed", "stateMissing",   "stateMismatch",  "parameterNotCarried"};
 static_assert(std::size(kOutcomeNames) == kUpgradeOutcomeCount);
 
 const Converter* converterAt(int32_t index) {

@@ -7,34 +7,14 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 import make_presets  # noqa: E402
 
-BRISKLET_V050 = make_presets.preset(2000500, [0.1, 0.2, 0.3, 0.4, 0.5, 0.6], b"Room", 500)
-BRISKLET_V051 = make_presets.preset(2000501, [0.1, 0.2, 1.0, 0.3, 0.4, 0.5, 0.6, 1.0], b"Room",
-                                    500)
-
-
-def tavlora(format_id, non_zero):
-    """A Tavlora preset of the worked example: every parameter 0.0 but those given, as floats
-    or as 32-bit patterns."""
-    count = make_presets.LAYOUTS[format_id][1]
-    params = [0.0] * count
-    for index, value in non_zero.items():
-        params[index] = make_presets.bits_word(value) if isinstance(value, int) else value
-    fx_id = make_presets.LAYOUTS[format_id][0]
-    return make_presets.image(fx_id, params, b"Worked example", 102)
-
-
-# One preset through the whole chain, worked out by hand from the layouts.
-TAVLORA_V012 = tavlora(1000102, {0: 0.25, 11: 0.95, 15: 0.75, 23: 0.5, 49: 0.6})
-TAVLORA_V020 = tavlora(1000200, {0: 0.25, 12: 0.95, 16: 0.75, 24: 0.5, 51: 0.6,
-                                 52: 0x40000000})
-TAVLORA_V023 = tavlora(1000203, {0: 0x3F0000CB, 1: 0x3E924925, 2: 0.25, 14: 0x3F6DB6DB,
-                                 16: 0x3D924925, 18: 0x3F492492, 26: 0x3ED55555,
-                                 40: 0x3D924925, 42: 0x3D924925, 44: 0x3D924925,
-                                 52: 0x3DAAAAAB, 53: 0.6})
-TAVLORA_V025 = tavlora(1000205, {0: 0x3F0000CD, 1: 0x3E924925, 2: 0.25, 14: 0x3F700000,
-                                 16: 0x3D800000, 18: 0x3F300000, 26: 0x3ED55555,
-                                 40: 0x3D800000, 42: 0x3D800000, 44: 0x3D800000,
-                                 52: 0x3DAAAAAB, 53: 0.6})
+# One preset of each plug-in through the whole chain, worked out by hand from the layouts: the
+# builder's worked example, which its projects hold too.
+BRISKLET_V050 = make_presets.WORKED_V050
+BRISKLET_V051 = make_presets.WORKED_V051
+TAVLORA_V012 = make_presets.WORKED_V012
+TAVLORA_V020 = make_presets.WORKED_V020
+TAVLORA_V023 = make_presets.WORKED_V023
+TAVLORA_V025 = make_presets.WORKED_V025
 
 
 def dump(data):

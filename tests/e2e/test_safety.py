@@ -57,7 +57,11 @@ class HostileInput(CliTest):
                  (b"csi\xc2\x9b31m.fxp", b"csi\\xc2\\x9b31m.fxp"),
                  (b"bare\x9b31m.fxp", b"bare\\x9b31m.fxp"),
                  (b"surrogate\xed\xa0\x80.fxp", b"surrogate\\xed\\xa0\\x80.fxp"),
-                 (b"overlong\xc0\xaf.fxp", b"overlong\\xc0\\xaf.fxp")]
+                 (b"overlong\xc0\xaf.fxp", b"overlong\\xc0\\xaf.fxp"),
+                 # A name that turns the rest of the line around (U+202E), or hides a
+                 # direction (U+2066, U+200F), could pass for another name.
+                 ("gpj.\u202eevil.fxp".encode(), b"gpj.\\xe2\\x80\\xaeevil.fxp"),
+                 ("\u2066a\u200f.fxp".encode(), b"\\xe2\\x81\\xa6a\\xe2\\x80\\x8f.fxp")]
         for name, shown in cases:
             with self.subTest(name=name):
                 (self.dir / os.fsdecode(name)).write_bytes(BRISKLET_V050)

@@ -1,0 +1,115 @@
+// The job for one project file: its archive read a range at a time (never its audio), its
+// devices upgraded along the road of every preset, and the new archive written from pieces of
+// the old one and new bytes, through the same safe write as every output.
+
+#include "app/project_job.h"
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/console.h"
+#include "app/options.h"
+#include "convert/project.h"
+#include "platform/platform.h"
+
+namespace tunewright {
+
+namespace {
+
+// Prints the project about to be upgraded at -v, each device and its steps at -vv, each state
+// as loaded and as written at -vvv and after each step at -vvvv.
+class ProjectProgress final : public ProjectObserver {
+ public:
+  explicit ProjectProgress(const char* path) : path_(path) {}
+
+  void stateLoaded(const ProjectDevice& device, std::span<const unsigned char> state) override {
+    if (options.verbosity >= 2) {
+      printLine({"Device: ", device.name, " (", device.statePath, ")"});
+    }
+    if (options.verbosity >= 3) {
+      dumpBytes(static_cast<int32_t>(state.size()), state.data());
+    }
+  }
+  void stateUpgraded(const ProjectDevice&, std::span<const unsigned char> state) override {
+    if (options.verbosity == 3) {
+      dumpBytes(static_cast<int32_t>(state.size()), state.data());
+    }
+  }
+  void chainStarting() override {
+    if (options.verbosity == 1 && !announced_) {
+      printLine({"Converting data file: ", path_});
+      announced_ = true;
+    }
+  }
+  void stepStarting(const Converter& step) override {
+    if (options.verbosity >= 2) {
+      printLine({step.sourceName(), " -> ", step.targetName()});
+    }
+  }
+  void stepFinished(int32_t length, const unsigned char* image) override {
+    if (options.verbosity >= 4) {
+      dumpBytes(length, image);
+    }
+  }
+
+ private:
+  const char* path_;
+  bool announced_ = false;
+};
+
+// The outcome's error line, and the device it is about on the next.
+bool reportRefusal(const ProjectUpgrade& upgrade, const char* path) {
+  const OutcomeWords& words = outcomeWords(upgrade.outcome());
+  const bool goOn = reportError(words.severity, {words.message, path});
+  if (const ProjectDevice* device = upgrade.refusedDevice()) {
+    printErrorDetail({"Device: ", device->name, " (", device->statePath, ")"});
+  }
+  return goOn;
+}
+
+}  // namespace
+
+bool processProject(const PresetFile& project) {
+  const char* path = project.path;
+  platform::InputFile file = project.directory.openFile(project.name, project.kind);
+  if (!file.isOpen()) {
+    return reportSystemError(2, {"Failed to open input file: ", path});
+  }
+  ProjectProgress progress(path);
+  ProjectUpgrade upgrade(static_cast<uint64_t>(file.identity().size), options.targetFormat,
+                         &progress);
+  while (const std::optional<ByteRange> range = upgrade.need()) {
+    const std::span<unsigned char> room = upgrade.buffer();
+    const int64_t got = file.read(range->offset, room.data(), static_cast<int64_t>(room.size()));
+    if (got < 0) {
+      return reportSystemError(2, {"Failed to read input file: ", path});
+    }
+    upgrade.supply(room.first(static_cast<std::size_t>(got)));
+  }
+  switch (upgrade.outcome()) {
+    case UpgradeOutcome::kUpgraded:
+      break;
+    case UpgradeOutcome::kAlreadyCurrent:
+      ++presetTally.current;
+      return true;  // quietly: nothing to do
+    case UpgradeOutcome::kUnrecognised:
+      ++presetTally.unrecognised;
+      [[fallthrough]];
+    default:
+      return reportRefusal(upgrade, path);
+  }
+  // The new archive: ranges of the file as it was opened, and the upgrade's new bytes.
+  const std::span<const unsigned char> added = upgrade.newBytes();
+  std::vector<platform::Piece> pieces;
+  pieces.reserve(upgrade.pieces().size());
+  for (const OutputPiece& piece : upgrade.pieces()) {
+    pieces.push_back(piece.original
+                         ? platform::Piece::ofFile(file, piece.offset, piece.length)
+                         : platform::Piece::ofBytes(added.data() + piece.offset, piece.length));
+  }
+  const platform::FileIdentity read = file.identity();
+  return writeUpgrade(project, read, upgrade.firstFormat(), pieces);
+}
+
+}  // namespace tunewright

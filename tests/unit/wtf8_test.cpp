@@ -1,0 +1,38 @@
+// WTF-8, the program's text for Windows names: every sequence of UTF-16 units, paired or not,
+// comes back to the very same units.
+
+#include "platform/wtf8.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace tunewright::platform {
+namespace {
+
+TEST(Wtf8, EveryNameComesBackToTheSameUnits) {
+  struct Case {
+    std::u16string units;
+    std::string text;
+  };
+  for (const Case& c : {
+           Case{u"plain.fxp", "plain.fxp"},
+           Case{u"caf\u00e9 \u65e5", "caf\xC3\xA9 \xE6\x97\xA5"},
+           Case{u"\U0001F3B9", "\xF0\x9F\x8E\xB9"},  // a pair: one four-byte sequence
+           Case{u"lone\xD800.fxp", "lone\xED\xA0\x80.fxp"},
+           Case{u"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"},  // the wrong way round: two
+           Case{u"end\xDBFF", "end\xED\xAF\xBF"},
+       }) {
+    std::string text;
+    toWtf8(std::u16string_view(c.units), text);
+    EXPECT_EQ(text, c.text);
+    EXPECT_EQ(fromWtf8<char16_t>(text), c.units);
+  }
+  // A byte that begins no sequence stands for U+FFFD.
+  EXPECT_EQ(fromWtf8<char16_t>("a\xFF"
+                               "b\xC0\xAF"),
+            u"a\uFFFDb\uFFFD\uFFFD");
+}
+
+}  // namespace
+}  // namespace tunewright::platform
