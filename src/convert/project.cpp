@@ -324,14 +324,18 @@ struct ProjectUpgrade::Work {
 
 void ProjectUpgrade::Work::readArchive(std::span<const unsigned char> bytes) {
   archive.supply(bytes);
+  bool several = false;
+  // An archive whose central directory names no project.xml is no project, whatever else is
+  // wrong with it.
+  const bool noProject =
+      !archive.entries().empty() && archive.find("project.xml", several) == nullptr && !several;
   if (archive.fault() != ArchiveFault::kNone) {
-    finish(archiveOutcome(archive.fault()));
+    finish(noProject ? UpgradeOutcome::kUnrecognised : archiveOutcome(archive.fault()));
     return;
   }
   if (!archive.ready()) {
     return;
   }
-  bool several = false;
   xmlEntry = archive.find("project.xml", several);
   if (xmlEntry == nullptr) {
     finish(several ? UpgradeOutcome::kArchiveDamaged : UpgradeOutcome::kUnrecognised);
@@ -351,6 +355,7 @@ void ProjectUpgrade::Work::readProjectXml(std::span<const unsigned char> bytes) 
   xml.assign(static_cast<std::size_t>(xmlEntry->size), '\0');
   const ArchiveFault fault =
       archive.extract(*xmlEntry, bytes, {reinterpret_cast<unsigned char*>(xml.data()), xml.size()});
+  request = {};  // its compressed data, when read there, is no longer needed
   if (fault != ArchiveFault::kNone) {
     finish(archiveOutcome(fault));
     return;
@@ -380,7 +385,8 @@ void ProjectUpgrade::Work::upgradeDevices() {
       continue;  // -t names the other product: left as it is
     }
     const std::string& path = devices.back().statePath;
-    if (!device.state.path.present || attributeText(xml, device.state.external) == "true") {
+    const std::string external = attributeText(xml, device.state.external);
+    if (!device.state.path.present || trimmed(external) == "true" || trimmed(external) == "1") {
       refuse(UpgradeOutcome::kStateMissing, device.state);
       return;
     }
@@ -589,8 +595,8 @@ void ProjectUpgrade::Work::plan() {
       copied = change.offset + change.length;
     }
     patched.append(xml, copied);
-    xml.clear();
-    xml.shrink_to_fit();
+    xml = {};
+    document = {};
     replacements.push_back(
         {xmlEntry, {reinterpret_cast<const unsigned char*>(patched.data()), patched.size()}});
   }

@@ -208,6 +208,9 @@ std::optional<ByteRange> ZipArchive::need() const {
 }
 
 void ZipArchive::refuse(ArchiveFault fault) {
+  if (step_ == Step::kCentral) {
+    entries_.clear();  // a central directory that does not hold together names nothing
+  }
   fault_ = fault;
   step_ = Step::kDone;
 }

@@ -79,7 +79,8 @@ class ZipArchive {
   ArchiveFault fault() const { return fault_; }
   bool ready() const { return ready_; }
 
-  // Every entry, in the central directory's order.
+  // Every entry, in the central directory's order, once the central directory is read (also
+  // when a local header is then refused).
   std::span<const ZipEntry> entries() const { return entries_; }
   // The entry of that name; nullptr when there is none, or (several set) more than one.
   const ZipEntry* find(std::string_view name, bool& several) const;

@@ -209,6 +209,8 @@ TEST_F(ProjectUpgradeTest, LeavesTheWholeProjectWhenOneDeviceCannotBeUpgraded) {
   const std::map<std::string, std::string> states = {{"plugins/a.fxp", v012}};
   const Refusal cases[] = {
       {"no project.xml", {"", {}}, UpgradeOutcome::kUnrecognised, nullptr},
+      // An archive named as a project is one only with a project.xml, whatever else it holds.
+      {"no project.xml, and damaged", {"damaged", {}}, UpgradeOutcome::kUnrecognised, nullptr},
       {"project.xml not well-formed",
        {"<Project>", {}},
        UpgradeOutcome::kProjectMalformed,
@@ -263,8 +265,12 @@ TEST_F(ProjectUpgradeTest, LeavesTheWholeProjectWhenOneDeviceCannotBeUpgraded) {
   };
   for (const Refusal& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string archive =
-        c.project.xml.empty() ? testing::makeZip({{"song.xml", "<x/>"}}) : archiveOf(c.project);
+    const bool noProject = c.project.xml.empty() || c.project.xml == "damaged";
+    std::string archive =
+        noProject ? testing::makeZip({{"song.xml", "<x/>"}}) : archiveOf(c.project);
+    if (c.project.xml == "damaged") {
+      archive[archive.find("song.xml")] = 'S';  // its local header's name
+    }
     const Upgraded refused = run(archive, c.target);
     EXPECT_EQ(refused.upgrade->outcome(), c.outcome);
     EXPECT_TRUE(refused.upgrade->pieces().empty());
