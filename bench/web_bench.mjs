@@ -25,17 +25,17 @@ const library = join(work, "library");
 execFileSync("python3", [fileURLToPath(new URL("make_tree.py", import.meta.url)), library,
                          args.files]);
 const browser = await openPage(args.page);
-const { context, page } = browser;
+const { page } = browser;
 const inPage = [];
 const overall = [];
 let status = "";
 try {
   for (let round = 0; round < Number(args.rounds); round++) {
     const started = performance.now();
-    await give(page, () => dropPaths(context, page, [library]));
+    await give(page, () => dropPaths(browser, [library]));
     overall.push(performance.now() - started);
     inPage.push(Number(await page.evaluate(() => document.body.dataset.runMs)));
-    status = await page.locator("#status").textContent();
+    status = await page.$eval("#status", (line) => line.textContent);
   }
 } finally {
   await browser.close();

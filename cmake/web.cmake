@@ -1,12 +1,13 @@
 # The browser page: the conversion core compiled to WebAssembly (src/web, its own build with
 # the wasm32-wasi toolchain), inlined with the page's script and the zip writer into one file,
-# tunewright.html; and its tests, in Debian's chromium, against the program of this build.
+# tunewright.html; and its tests, in Debian's chromium and Firefox ESR, against the program of
+# this build.
 
 enable_testing()
 include(ExternalProject)
 find_program(NODE node REQUIRED)
 set(node_modules ${PROJECT_SOURCE_DIR}/node_modules)
-if(NOT EXISTS ${node_modules}/fflate/umd/index.js OR NOT EXISTS ${node_modules}/playwright-core)
+if(NOT EXISTS ${node_modules}/fflate/umd/index.js OR NOT EXISTS ${node_modules}/puppeteer-core)
   message(FATAL_ERROR "The page needs the npm packages of package-lock.json: run 'npm ci' in "
     "${PROJECT_SOURCE_DIR}")
 endif()
@@ -86,10 +87,20 @@ add_custom_command(OUTPUT ${TUNEWRIGHT_WEB_PAGE}
   COMMENT "Making tunewright.html")
 add_custom_target(web_page ALL DEPENDS ${TUNEWRIGHT_WEB_PAGE})
 
+# The same tests in each browser; the README's screenshot is chromium's.
+foreach(browser chromium firefox-esr)
+  find_program(TUNEWRIGHT_${browser} ${browser} PATHS /usr/bin NO_DEFAULT_PATH)
+  if(NOT TUNEWRIGHT_${browser})
+    message(FATAL_ERROR "The page's tests need /usr/bin/${browser} (apt-get install ${browser})")
+  endif()
+endforeach()
 add_test(NAME web
   COMMAND ${NODE} ${PROJECT_SOURCE_DIR}/tests/web/page_test.mjs
-    --page ${TUNEWRIGHT_WEB_PAGE} --program $<TARGET_FILE:tunewright>
+    --page ${TUNEWRIGHT_WEB_PAGE} --program $<TARGET_FILE:tunewright> --browser chromium
     --screenshot ${CMAKE_BINARY_DIR}/screenshot.png)
+add_test(NAME web_firefox
+  COMMAND ${NODE} ${PROJECT_SOURCE_DIR}/tests/web/page_test.mjs
+    --page ${TUNEWRIGHT_WEB_PAGE} --program $<TARGET_FILE:tunewright> --browser firefox)
 
 add_custom_target(web_bench
   COMMAND ${NODE} ${PROJECT_SOURCE_DIR}/bench/web_bench.mjs --page ${TUNEWRIGHT_WEB_PAGE}

@@ -72,7 +72,7 @@ bool reportRefusal(const ProjectUpgrade& upgrade, const char* path) {
 
 bool processProject(const PresetFile& project) {
   const char* path = project.path;
-  const platform::InputFile file = project.directory.openFile(project.name, project.kind);
+  platform::InputFile file = project.directory.openFile(project.name, project.kind);
   if (!file.isOpen()) {
     return reportSystemError(2, {"Failed to open input file: ", path});
   }
@@ -108,7 +108,8 @@ bool processProject(const PresetFile& project) {
                          ? platform::Piece::ofFile(file, piece.offset, piece.length)
                          : platform::Piece::ofBytes(added.data() + piece.offset, piece.length));
   }
-  return writeUpgrade(project, file.identity(), upgrade.firstFormat(), pieces);
+  const platform::FileIdentity read = file.identity();
+  return writeUpgrade(project, read, upgrade.firstFormat(), pieces);
 }
 
 }  // namespace tunewright

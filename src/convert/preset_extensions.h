@@ -19,9 +19,8 @@ inline constexpr auto kPresetExtensions = std::to_array<const char*>(
 inline constexpr std::span<const char* const, 2> kProjectExtensions =
     std::span(kPresetExtensions).last<2>();
 
-// Whether a name (or a path) is a project's.
+// Whether a name (or a path) is a project's. (The page's C++ library has no std::ranges::any_of.)
 constexpr bool isProjectName(std::string_view name) {
-  // Not std::ranges: the page's C++ library (libc++ 14) has none of its algorithms.
   return std::any_of(kProjectExtensions.begin(), kProjectExtensions.end(),
                      [name](const char* ending) { return name.ends_with(ending); });
 }

@@ -152,6 +152,12 @@ int64_t InputFile::read(uint64_t offset, unsigned char* buffer, int64_t length) 
   return isOpen() ? systemCalls.read(handle_, offset, buffer, length) : -1;
 }
 
+void InputFile::close() {
+  if (isOpen()) {
+    systemCalls.close(std::exchange(handle_, kNone));
+  }
+}
+
 InputFile Directory::openFile(const char* name, EntryKind kind) const {
   InputFile file;
   if (!isOpen() || kind == EntryKind::kSpecial || kind == EntryKind::kDirectory) {
@@ -331,6 +337,11 @@ WriteOutcome Output::replace(Pieces pieces, const FileIdentity& expected,
   const Look now = systemCalls.look(at, name_);
   if (!(now.identity == expected) || !sourcesUnchanged(pieces)) {
     return WriteOutcome::kChanged;
+  }
+  for (const Piece& piece : pieces) {
+    if (piece.file != nullptr) {
+      piece.file->close();
+    }
   }
   if (!systemCalls.replace(temporary.get(), at, name_)) {
     return WriteOutcome::kWriteFailed;

@@ -107,6 +107,8 @@ class InputFile {
   // Reads up to length bytes from offset on; fewer only at the end of the file or on an error.
   int64_t read(uint64_t offset, unsigned char* buffer, int64_t length) const;
 
+  void close();
+
  private:
   friend class Directory;
   friend struct InputFileAccess;
@@ -177,14 +179,14 @@ class Directory {
 // written from a list of them, in order.
 struct Piece {
   const unsigned char* bytes = nullptr;  // when file is null
-  const InputFile* file = nullptr;
-  uint64_t offset = 0;  // in file
+  InputFile* file = nullptr;             // closed by a replacement before its rename
+  uint64_t offset = 0;                   // in file
   uint64_t length = 0;
 
   static Piece ofBytes(const unsigned char* bytes, uint64_t length) {
     return {bytes, nullptr, 0, length};
   }
-  static Piece ofFile(const InputFile& file, uint64_t offset, uint64_t length) {
+  static Piece ofFile(InputFile& file, uint64_t offset, uint64_t length) {
     return {nullptr, &file, offset, length};
   }
 };
@@ -253,7 +255,9 @@ class Output {
   WriteOutcome create(Pieces pieces, const FileIdentity& source);
 
   // Replaces what examine found (kFile, or a kLink itself) with a complete file that has
-  // reached the disk before the rename, and the rename before the call returns. Nothing is made
+  // reached the disk before the rename, and the rename before the call returns; the files the
+  // pieces copy from are closed before the rename, as Windows renames nothing over a file held
+  // open and the output may be one of them. Nothing is made
   // unless what examine found is the file expected. A file keeps its owner and group (each
   // where the system allows), permission bits, access rules and extended attributes exactly; a
   // link is replaced by a new file made as create makes one for source, and what it named is

@@ -4,7 +4,7 @@ import unittest
 from pathlib import Path
 
 from presets import (make_presets, BRISKLET_V050, BRISKLET_V051, TAVLORA_V012, TAVLORA_V020,
-                     TAVLORA_V023, TAVLORA_V025, dump)
+                     TAVLORA_V023, TAVLORA_V025, bank, dump)
 from runner import CliTest, no_room_to_write, posix_build_only
 
 
@@ -186,6 +186,25 @@ class TavloraConversion(CliTest):
         self.assertRun(["-e1", "-t2000501", "v023.fxp", "room.fxp"], status=3,
                        err="Error 1: Couldn't make converter chain: v023.fxp\n")
         self.assertEqual(set(self.tree()), {"v023.fxp", "room.fxp"})
+
+    def test_a_v023_preset_is_told_by_its_marker_whatever_its_counts(self):
+        # Its size and count fields are kept, in a file of its own and in a container; a bank,
+        # whose presets are found by their counts, is spoilt by such a count.
+        def odd(image):
+            changed = bytearray(image)
+            changed[4:8] = (0x12345678).to_bytes(4, "big")
+            changed[24:28] = (0x7FFFFFFF).to_bytes(4, "big")
+            return bytes(changed)
+
+        def container(content):
+            return make_presets.vstpreset([(b"Comp", make_presets.comp(content))])
+        self.write("p.fxp", odd(TAVLORA_V023))
+        self.write("c.vstpreset", container(odd(TAVLORA_V023)))
+        self.write("b.fxb", bank([odd(TAVLORA_V023)]))
+        self.assertRun(["p.fxp", "c.vstpreset", "b.fxb"],
+                       err="Error 1: Unrecognized source format: b.fxb\n")
+        self.assertEqual((self.read("205_p.fxp"), self.read("205_c.vstpreset")),
+                         (odd(TAVLORA_V025), container(odd(TAVLORA_V025))))
 
     def test_the_newest_version_is_not_recognised(self):
         self.write("v025.fxp", TAVLORA_V025)

@@ -26,9 +26,17 @@ def held_at(call, seconds=2, path=None):
         "-e", f"inject={call}:delay_enter={seconds * 1000000}:when=1"]
 
 
-def wait_until_held(running, timeout=30):
-    """Waits until the program that held_at wraps is held: stopped by its tracer for a while,
-    as it is only in the call held (every other stop lasts microseconds)."""
+# The numbers of the calls held, where the system says which call a stopped program is in.
+CALL_NUMBERS = {
+    "x86_64": {"pread64": 17, "fchmod": 91, "fchown": 93, "fsync": 74, "linkat": 265},
+    "aarch64": {"pread64": 67, "fchmod": 52, "fchown": 55, "fsync": 82, "linkat": 37},
+}
+
+
+def wait_until_held(running, call, timeout=30):
+    """Waits until the program that held_at wraps is held in the call: stopped by its tracer,
+    in that very call (as /proc tells it), for a while."""
+    number = CALL_NUMBERS.get(os.uname().machine, {}).get(call)
     tracer = running.process.pid
     deadline = time.monotonic() + timeout
     stopped = 0
@@ -37,9 +45,11 @@ def wait_until_held(running, timeout=30):
         try:
             children = Path(f"/proc/{tracer}/task/{tracer}/children").read_text().split()
             state = Path(f"/proc/{children[0]}/stat").read_text().rsplit(")", 1)[1].split()[0]
+            held = state == "t" and (number is None or Path(
+                f"/proc/{children[0]}/syscall").read_text().split()[0] == str(number))
         except (OSError, IndexError):
-            state = ""
-        stopped = stopped + 1 if state == "t" else 0
+            held = False
+        stopped = stopped + 1 if held else 0
         time.sleep(0.02)
 
 
@@ -205,8 +215,9 @@ class UntrustedTree(CliTest):
         if held_at("fsync") is None:
             self.skipTest("needs strace")
         newer = make_presets.preset(2000500, [0.9, 0.8, 0.7, 0.6, 0.5, 0.4], b"Room", 500)
-        # Held as the preset is read, as the temporary is made, written, and flushed.
-        moments = (("pread64", "room.fxp"), ("fchmod", None), ("write", None), ("fsync", None))
+        # Held as the preset is read, once the temporary is made, once it is written (as it is
+        # given the preset's owner), and as it is flushed.
+        moments = (("pread64", "room.fxp"), ("fchmod", None), ("fchown", None), ("fsync", None))
         if WINDOWS_BUILD:  # wine's own calls come first: only the flush is the program's alone
             moments = (("fsync", None),)
         for call, path in moments:
@@ -215,7 +226,7 @@ class UntrustedTree(CliTest):
                     preset = self.write("room.fxp", BRISKLET_V050)
                     held = held_at(call, seconds=1, path=path and self.dir / path)
                     running = self.start_tool("-o", "room.fxp", wrapper=held)
-                    wait_until_held(running)  # the host saves now
+                    wait_until_held(running, call)  # the host saves now
                     if save == "in place":
                         preset.write_bytes(newer)  # as long as before: only the time tells
                     else:
@@ -237,7 +248,7 @@ class UntrustedTree(CliTest):
         preset = self.write("pack/room.fxp", BRISKLET_V050)
         running = self.start_tool("-o", "pack/room.fxp",
                                   wrapper=held_at("pread64", path=preset))
-        wait_until_held(running)  # opened, about to be read
+        wait_until_held(running, "pread64")  # opened, about to be read
         preset.unlink()
         os.symlink("../elsewhere/target.fxp", preset)
         result = running.finish()
@@ -255,7 +266,7 @@ class UntrustedTree(CliTest):
                 self.write("room.fxp", BRISKLET_V050)
                 (self.dir / "501_room.fxp").unlink(missing_ok=True)
                 running = self.start_tool(*options, "room.fxp", wrapper=held_at("linkat"))
-                wait_until_held(running)  # about to give the new file its name
+                wait_until_held(running, "linkat")  # about to give the new file its name
                 self.write("501_room.fxp", BRISKLET_V051)
                 self.assertEqual(running.finish().__dict__,
                                  {"status": 0, "out": "", "err": ""})

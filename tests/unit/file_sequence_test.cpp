@@ -162,12 +162,12 @@ class FileSequence : public testing::Test {
   }
 
   // Replaces x.fxp as -f does, expecting the file that was read (by default, the one there).
-  WriteOutcome replace(const FileIdentity* expected = nullptr) {
+  WriteOutcome replace(Pieces pieces = {&kPiece, 1}, const FileIdentity* expected = nullptr) {
     Output output;
     EXPECT_EQ(output.locate(directory_, "x.fxp"), OutputState::kNothing);
     EXPECT_EQ(output.examine(false), OutputState::kFile);
     const FileIdentity read = expected != nullptr ? *expected : output.found();
-    return output.replace({&kPiece, 1}, read, read);
+    return output.replace(pieces, read, read);
   }
 
   WriteOutcome create(const char* name) {
@@ -228,7 +228,7 @@ TEST_F(FileSequence, ADurabilityFaultIsReportedAfterTheRename) {
 
 TEST_F(FileSequence, NothingIsMadeForAFileOtherThanTheOneRead) {
   const FileIdentity another = {1, 2, 3, 0, 0600};
-  EXPECT_EQ(replace(&another), WriteOutcome::kChanged);
+  EXPECT_EQ(replace({&kPiece, 1}, &another), WriteOutcome::kChanged);
   EXPECT_EQ(system_.log, (Log{"look"}));
 }
 
@@ -278,6 +278,14 @@ TEST_F(FileSequence, AnOutputCopiedFromAFileWrittenToMeanwhileIsNotNamed) {
   Output output;
   output.locate(directory_, "y.fxp");
   EXPECT_EQ(output.create(pieces, {}), WriteOutcome::kWritten);
+  // A replacement copied from the very file it replaces closes it before the rename, which
+  // Windows refuses over a file held open.
+  reset();
+  system_.renameOverOpenFile = false;
+  system_.sourceNow = opened;
+  ++system_.openOriginals;  // the source
+  EXPECT_EQ(replace(pieces), WriteOutcome::kWritten);
+  EXPECT_FALSE(source.isOpen());
 }
 
 }  // namespace
