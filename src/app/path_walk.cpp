@@ -61,9 +61,16 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
     if (std::string_view(entry.name).find('\\') != std::string_view::npos) {
       return reportError(1, {"Name with a backslash passed over: ", entryPath});
     }
-    // The extension decides first, as for a path named on the command line.
+    // The extension decides first, as for a path named on the command line. A link found in a
+    // tree leads wherever its maker chose, which nobody named: it is never followed. An entry
+    // the listing could not tell is opened only as what it is, never through a link.
     if (hasPresetExtension(entry.name)) {
-      return processPresetFile({directory, entry.name, entry.kind, entryPath});
+      if (entry.kind == platform::EntryKind::kLink) {
+        return reportError(1, {"Link passed over: ", entryPath});
+      }
+      const platform::EntryKind kind =
+          entry.kind == platform::EntryKind::kUnknown ? platform::EntryKind::kFile : entry.kind;
+      return processPresetFile({directory, entry.name, kind, entryPath});
     }
     platform::Directory subdirectory;
     platform::clearFailure();

@@ -101,8 +101,8 @@ class TemporaryFile {
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  WriteOutcome make(Handle original, uint32_t permissions, bool replacing) {
-    return systemCalls.makeTemporary(directory_, original, permissions, replacing, temporary_);
+  WriteOutcome make(Handle original, const FileIdentity& source, bool replacing) {
+    return systemCalls.makeTemporary(directory_, original, source, replacing, temporary_);
   }
   bool write(Pieces pieces) {
     return std::all_of(pieces.begin(), pieces.end(),
@@ -187,7 +187,10 @@ int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buf
   int32_t total = 0;
   while (total < wanted) {
     const int64_t got = file.read(static_cast<uint64_t>(total), buffer + total, wanted - total);
-    if (got <= 0) {
+    if (got < 0) {
+      return -1;  // a part of the file that cannot be read is no end of it
+    }
+    if (got == 0) {
       break;
     }
     total += static_cast<int32_t>(got);
@@ -282,13 +285,14 @@ WriteOutcome Output::create(Pieces pieces, const FileIdentity& source) {
   }
   const Handle at = DirectoryAccess::handle(*directory_);
   TemporaryFile temporary(at);
-  const WriteOutcome made = temporary.make(kNoHandle, source.permissions, false);
+  const WriteOutcome made = temporary.make(kNoHandle, source, false);
   if (made != WriteOutcome::kWritten) {
     return made;
   }
   // Not flushed: a new output is not worth a wait for the disk, nothing having been at its name.
   if (!temporary.write(pieces)) {
-    return WriteOutcome::kWriteFailed;
+    // A file the pieces copy from that shrank meanwhile ends the copy early.
+    return sourcesUnchanged(pieces) ? WriteOutcome::kWriteFailed : WriteOutcome::kChanged;
   }
   if (!sourcesUnchanged(pieces)) {
     return WriteOutcome::kChanged;
@@ -302,8 +306,8 @@ WriteOutcome Output::replace(Pieces pieces, const FileIdentity& expected,
     return WriteOutcome::kCannotCreate;
   }
   // Nothing is made, opened for writing or given attributes before the file found is known to
-  // be the one meant: a preset swapped for a link since it was read leads elsewhere.
-  if (!found_.sameFile(expected)) {
+  // be the one meant, unchanged: a preset swapped for a link since it was read leads elsewhere.
+  if (!(found_ == expected)) {
     return WriteOutcome::kChanged;
   }
   const Handle at = DirectoryAccess::handle(*directory_);
@@ -322,12 +326,15 @@ WriteOutcome Output::replace(Pieces pieces, const FileIdentity& expected,
     }
   }
   TemporaryFile temporary(at);
-  const WriteOutcome made = temporary.make(original.get(), source.permissions, true);
+  const WriteOutcome made = temporary.make(original.get(), source, true);
   if (made != WriteOutcome::kWritten) {
     return made;
   }
-  if (!temporary.write(pieces) ||
-      (original.valid() && !systemCalls.carryMetadata(original.get(), temporary.get())) ||
+  if (!temporary.write(pieces)) {
+    // A file the pieces copy from that shrank meanwhile ends the copy early.
+    return sourcesUnchanged(pieces) ? WriteOutcome::kWriteFailed : WriteOutcome::kChanged;
+  }
+  if ((original.valid() && !systemCalls.carryMetadata(original.get(), temporary.get())) ||
       !systemCalls.flush(temporary.get())) {
     return WriteOutcome::kWriteFailed;
   }

@@ -76,8 +76,17 @@ struct FileIdentity {
   uint64_t file = 0;
   int64_t size = -1;
   int64_t modified = 0;      // in the system's own unit
+  int64_t changed = 0;       // its metadata or bytes, where the system tells (POSIX ctime)
   uint32_t permissions = 0;  // the POSIX permission bits; 0 where the system has none
-  bool operator==(const FileIdentity&) const = default;
+  uint32_t group = 0;        // the POSIX owning group; 0 where the system has none
+  // The file has access rules beyond its permission bits (a POSIX ACL), whose group bits then
+  // are the rules' mask, not its group's; told when a file is opened for reading, and not part
+  // of what makes it the same, unchanged file.
+  bool extendedRules = false;
+  bool operator==(const FileIdentity& other) const {
+    return sameFile(other) && size == other.size && modified == other.modified &&
+           changed == other.changed && permissions == other.permissions && group == other.group;
+  }
   bool sameFile(const FileIdentity& other) const {
     return volume == other.volume && file == other.file;
   }
@@ -162,8 +171,8 @@ class Directory {
   InputFile openFile(const char* name, EntryKind kind) const;
 
   // Reads at most capacity bytes from the start of the file name, as openFile opens it, into
-  // buffer and returns how many it read; a read error ends the read like the end of the file.
-  // Returns -1 when it cannot be opened. identity is the file's as it was opened.
+  // buffer and returns how many it read. Returns -1 when it cannot be opened or read. identity
+  // is the file's as it was opened.
   int32_t readFile(const char* name, EntryKind kind, unsigned char* buffer, int32_t capacity,
                    FileIdentity& identity) const;
 
@@ -220,7 +229,7 @@ enum class WriteOutcome {
 // The place one output goes: a directory and a name in it. The bytes go to a temporary file in
 // that directory (whose name never ends in a preset extension), which takes the name only once
 // it is whole, so the name never shows a partial file. The order of the steps is the same on
-// every system (output.cpp); each system implements the steps (system_calls.h).
+// every system (file_sequence.cpp); each system implements the steps (system_calls.h).
 class Output {
  public:
   Output() = default;
@@ -249,9 +258,10 @@ class Output {
   bool mayMakeFiles() const;
 
   // Makes a new file at the name; never replaces anything, not even what appeared meanwhile.
-  // It is open to no one its source was closed to: its permission bits for group and others
-  // are at most the source's (POSIX; the umask applies as ever), its owner's read and write,
-  // and it gains no access rule from its directory.
+  // It is open to no one its source was closed to: its permission bits for others are at most
+  // the source's, for its group at most the source's where the group is the source's (none
+  // where the source has access rules beyond its bits), its owner's read and write, the umask
+  // applying as ever (POSIX); and it gains no access rule from its directory.
   WriteOutcome create(Pieces pieces, const FileIdentity& source);
 
   // Replaces what examine found (kFile, or a kLink itself) with a complete file that has

@@ -77,12 +77,20 @@ int descriptor(Handle handle) {
 FileIdentity identityOf(const struct stat& status) {
 #if TUNEWRIGHT_HAVE_ST_MTIM
   const int64_t modified = int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+  const int64_t changed = int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
 #else
   const int64_t modified = int64_t{status.st_mtime} * 1000000000;
+  const int64_t changed = int64_t{status.st_ctime} * 1000000000;
 #endif
-  return {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
-          static_cast<int64_t>(status.st_size), modified,
-          static_cast<uint32_t>(status.st_mode & 07777)};
+  FileIdentity identity;
+  identity.volume = static_cast<uint64_t>(status.st_dev);
+  identity.file = static_cast<uint64_t>(status.st_ino);
+  identity.size = static_cast<int64_t>(status.st_size);
+  identity.modified = modified;
+  identity.changed = changed;
+  identity.permissions = static_cast<uint32_t>(status.st_mode & 07777);
+  identity.group = static_cast<uint32_t>(status.st_gid);
+  return identity;
 }
 
 EntryKind kindOf(mode_t mode) {
@@ -217,10 +225,33 @@ void onInterruption(int signalNumber) {
   ::raise(signalNumber);
 }
 
-// The handler sees no name while it changes: the mark is cleared before and set after.
+// The signals that end a program unless it handles them, and that a user, a terminal, a limit
+// or another program may send: each removes the temporary file being written first.
+constexpr int kEndingSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+                                  SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPIPE};
+
+// Holds the ending signals back for its lifetime, so that the handler never meets a name that is
+// half set, or one given to a file that turns out to be another's.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t held;
+    ::sigemptyset(&held);
+    for (const int signalNumber : kEndingSignals) {
+      ::sigaddset(&held, signalNumber);
+    }
+    ::sigprocmask(SIG_BLOCK, &held, &previous_);
+  }
+  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+// Notes the temporary file just made, whose name the handler may remove from now on.
 void notePending(int directory, const char* name) {
-  temporaryPending = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
   std::memcpy(pendingName, name, sizeof pendingName);
   pendingDirectory = directory;
   std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -379,10 +410,24 @@ void copyListed(int from, int to, const std::string& wanted) {
   });
 }
 
+// The attribute that holds a file's access ACL, beyond its permission bits.
+constexpr char kAccessRules[] = "system.posix_acl_access";
+
 // The access ACL a new file took from its directory's default ACL: a new output gains no access
 // its preset did not give.
 void removeInheritedRules(int fd) {
-  ::fremovexattr(fd, "system.posix_acl_access");
+  ::fremovexattr(fd, kAccessRules);
+}
+
+bool hasExtendedRules(int fd) {
+  return ::fgetxattr(fd, kAccessRules, nullptr, 0) > 0;
+}
+
+// Whether the replacement has the original's access ACL, if it has one: without it, the
+// permission bits copied last would give the file's group what the ACL's mask gave.
+bool rulesCarried(int from, int to) {
+  const ssize_t size = ::fgetxattr(from, kAccessRules, nullptr, 0);
+  return size <= 0 || ::fgetxattr(to, kAccessRules, nullptr, 0) == size;
 }
 #else
 void removeUnlisted(int, const std::string&) {}
@@ -391,6 +436,12 @@ std::string attributeNames(int) {
   return {};
 }
 void removeInheritedRules(int) {}
+bool hasExtendedRules(int) {
+  return false;
+}
+bool rulesCarried(int, int) {
+  return true;
+}
 #endif
 
 // Whether fd, a directory, can be flushed: opened for reading.
@@ -527,6 +578,7 @@ Handle openToReadStep(Handle directory, const char* name, bool followLink, FileI
     return kNoHandle;
   }
   identity = identityOf(status);
+  identity.extendedRules = (status.st_mode & S_IRWXG) != 0 && hasExtendedRules(file.get());
   return file.release();
 }
 
@@ -570,6 +622,21 @@ bool mayMakeFilesStep(Handle directory) {
   return ::faccessat(descriptor(directory), ".", W_OK | X_OK, AT_EACCESS) == 0 || failed(false);
 }
 
+// A new file's permission bits: its owner's read and write, and for others what they may do
+// with its source. Its group may do what the source's group may, only where it is that group
+// (the file takes its directory's group in a set-group-ID directory, the maker's elsewhere: it
+// is given the source's where the system lets it) and where the source's group bits are its
+// group's, not the mask of access rules beyond them. The umask applies as ever.
+mode_t newFileMode(int fd, const FileIdentity& source) {
+  struct stat status;
+  const bool sameGroup =
+      ::fstat(fd, &status) == 0 && (status.st_gid == source.group ||
+                                    (::fchown(fd, static_cast<uid_t>(-1), source.group) == 0 &&
+                                     ::fstat(fd, &status) == 0 && status.st_gid == source.group));
+  const mode_t group = sameGroup && !source.extendedRules ? (source.permissions & 0060) : 0;
+  return (S_IRUSR | S_IWUSR | group | (source.permissions & 0006)) & ~fileCreationMask();
+}
+
 // Made with no permissions at all, so that nobody can open it through what its directory would
 // give it; unnamed where the file system allows (nothing of it shows before it is whole, and
 // nothing outlives the program if it never is), else, and always for a replacement, which is
@@ -578,7 +645,7 @@ bool mayMakeFilesStep(Handle directory) {
 // original has too is kept of what the directory gave it, and its owner may write it; a new file
 // keeps no access rule from its directory and is given its permission bits: its source's for
 // group and others, read and write for its owner, less the umask.
-WriteOutcome makeTemporaryStep(Handle directory, Handle original, uint32_t permissions,
+WriteOutcome makeTemporaryStep(Handle directory, Handle original, const FileIdentity& source,
                                [[maybe_unused]] bool replacing, Temporary& temporary) {
   const int at = descriptor(directory);
   FileDescriptor file(-1);
@@ -597,15 +664,13 @@ WriteOutcome makeTemporaryStep(Handle directory, Handle original, uint32_t permi
       char name[sizeof temporary.name];
       std::snprintf(name, sizeof name, ".tunewright-%ld-%u.tmp", static_cast<long>(processId),
                     counter++);
-      notePending(at, name);
+      const SignalsHeld held;
       file.reset(::openat(at, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0));
       if (file.valid()) {
+        notePending(at, name);
         std::memcpy(temporary.name, name, sizeof name);
-      } else {
-        temporaryPending = 0;
-        if (errno != EEXIST) {
-          return creationFailure();
-        }
+      } else if (errno != EEXIST) {
+        return creationFailure();
       }
     }
     if (!file.valid()) {
@@ -614,15 +679,14 @@ WriteOutcome makeTemporaryStep(Handle directory, Handle original, uint32_t permi
   }
   temporary.file = file.release();
   const int fd = descriptor(temporary.file);
-  mode_t mode = 0;
   if (original != kNoHandle) {
     removeUnlisted(fd, attributeNames(descriptor(original)));
-    mode = S_IRUSR | S_IWUSR;
-  } else {
-    removeInheritedRules(fd);
-    mode = (S_IRUSR | S_IWUSR | (permissions & 0066)) & ~fileCreationMask();
+    return ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 ? WriteOutcome::kWritten
+                                                : failed(WriteOutcome::kCannotCreate);
   }
-  return ::fchmod(fd, mode) == 0 ? WriteOutcome::kWritten : failed(WriteOutcome::kCannotCreate);
+  removeInheritedRules(fd);
+  return ::fchmod(fd, newFileMode(fd, source)) == 0 ? WriteOutcome::kWritten
+                                                    : failed(WriteOutcome::kCannotCreate);
 }
 
 bool writeStep(Temporary& temporary, const Piece& piece) {
@@ -647,7 +711,7 @@ bool carryMetadataStep(Handle original, Temporary& temporary) {
   [[maybe_unused]] const int owner = ::fchown(to, status.st_uid, static_cast<gid_t>(-1));
   [[maybe_unused]] const int group = ::fchown(to, static_cast<uid_t>(-1), status.st_gid);
   copyListed(from, to, attributeNames(from));
-  return ::fchmod(to, status.st_mode & 07777) == 0 || failed(false);
+  return (rulesCarried(from, to) && ::fchmod(to, status.st_mode & 07777) == 0) || failed(false);
 }
 
 bool flushStep(Temporary& temporary) {
@@ -663,6 +727,7 @@ WriteOutcome keepAsNewStep(Temporary& temporary, Handle directory, const std::st
     if (fileCalls.close(fd) != 0) {
       return failed(WriteOutcome::kWriteFailed);
     }
+    const SignalsHeld held;  // the name moves and is forgotten in one step
     if (renameWithoutReplacing(at, temporary.name, name.c_str()) != 0) {
       return namingFailure();
     }
@@ -675,9 +740,16 @@ WriteOutcome keepAsNewStep(Temporary& temporary, Handle directory, const std::st
     ::close(fd);
     return outcome;
   }
+  // Taken away again only while the name is still this very file's.
+  struct stat made;
+  const bool known = ::fstat(fd, &made) == 0;
   if (fileCalls.close(fd) != 0) {
     noteFailure(errno);
-    ::unlinkat(at, name.c_str(), 0);
+    struct stat there;
+    if (known && ::fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        identityOf(there).sameFile(identityOf(made))) {
+      ::unlinkat(at, name.c_str(), 0);
+    }
     return WriteOutcome::kWriteFailed;
   }
   return WriteOutcome::kWritten;
@@ -692,6 +764,7 @@ bool replaceStep(Temporary& temporary, Handle directory, const std::string& name
     return false;  // an unnamed file cannot take the place of another
   }
   const int at = descriptor(directory);
+  const SignalsHeld held;  // the name moves and is forgotten in one step
   if (fileCalls.rename(at, temporary.name, at, name.c_str()) != 0) {
     return failed(false);
   }
@@ -720,6 +793,7 @@ void discardStep(Temporary& temporary, Handle directory) {
     ::close(descriptor(std::exchange(temporary.file, kNoHandle)));
   }
   if (temporary.name[0] != '\0') {
+    const SignalsHeld held;  // the name goes and is forgotten in one step
     ::unlinkat(descriptor(directory), temporary.name, 0);
     forgetName(temporary);
   }
@@ -771,7 +845,7 @@ void installInterruptHandlers() {
   struct sigaction action = {};
   action.sa_handler = onInterruption;
   ::sigemptyset(&action.sa_mask);
-  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  for (const int signalNumber : kEndingSignals) {
     ::sigaction(signalNumber, &action, nullptr);
   }
   // A write past a file-size limit then fails like one on a full disk.

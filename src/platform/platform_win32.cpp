@@ -379,6 +379,9 @@ struct NameInformation {
 
 NTSTATUS giveName(HANDLE file, HANDLE directory, std::wstring_view name, FILE_INFORMATION_CLASS how,
                   bool replace) {
+  if (name.size() > kMaxName) {
+    return STATUS_NAME_TOO_LONG;
+  }
   NameInformation information = {};
   information.replaceIfExists = replace ? TRUE : FALSE;
   information.rootDirectory = directory;
@@ -408,6 +411,8 @@ BOOL WINAPI onInterruption(DWORD event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
       break;
     default:
       return FALSE;
@@ -445,9 +450,11 @@ bool hasInheritedRule(PACL rules) {
 class AccessRules {
  public:
   explicit AccessRules(HANDLE file) {
-    if (::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                          &rules_, nullptr, &original_) != ERROR_SUCCESS) {
+    const DWORD read = ::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                         nullptr, &rules_, nullptr, &original_);
+    if (read != ERROR_SUCCESS) {
       original_ = nullptr;
+      denied_ = read == ERROR_ACCESS_DENIED;
       return;
     }
     SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -470,6 +477,10 @@ class AccessRules {
   // What the replacement is made with: null leaves it to the folder.
   PSECURITY_DESCRIPTOR forCreation() { return kept_ ? &creation_ : nullptr; }
 
+  // The file keeps rules this user may not read: a replacement could not be made with them, and
+  // would have its folder's instead.
+  bool denied() const { return denied_; }
+
   void inheritAgain(HANDLE replacement) const {
     if (kept_ && inherited_) {
       ::SetSecurityInfo(replacement, SE_FILE_OBJECT,
@@ -484,6 +495,7 @@ class AccessRules {
   SECURITY_DESCRIPTOR creation_ = {};
   bool inherited_ = false;
   bool kept_ = false;
+  bool denied_ = false;
 };
 
 // The attributes a replacement carries over; read-only never, as such a file is not replaced.
@@ -587,9 +599,10 @@ Look lookStep(Handle directory, const std::string& name) {
   } else {
     // Read-only means read-only, for an administrator too; so do access rules that refuse a
     // write, or a program that holds the file open against writers.
+    // The file looked at is asked again through its own handle, not by its name.
     HANDLE writable = INVALID_HANDLE_VALUE;
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
-      openAt(at, wide, FILE_WRITE_DATA | SYNCHRONIZE, FILE_OPEN,
+      openAt(file.get(), L"", FILE_WRITE_DATA | SYNCHRONIZE, FILE_OPEN,
              FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, writable);
     }
     const FileHandle probe(writable);
@@ -646,6 +659,11 @@ Handle openToReadStep(Handle directory, const char* name, bool followLink, FileI
   if (::GetFileType(file.get()) != FILE_TYPE_DISK || !fileInformation(file.get(), information)) {
     return kNoHandle;
   }
+  // Not followed means not followed under wine too, which follows every link: only the
+  // opened file's path shows where it went.
+  if (!followLink && !isEntryOf(at, file.get(), wide)) {
+    return kNoHandle;
+  }
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && !followLink) {
     if (leadsElsewhere(file.get(), information.dwFileAttributes)) {
       return kNoHandle;
@@ -699,11 +717,14 @@ bool mayMakeFilesStep(Handle directory) {
 // made only relative to the output's directory handle. Nobody else may open it while it is
 // written. A replacement is made with the access rules of the file it replaces; a new file
 // takes its folder's, as every new file does.
-WriteOutcome makeTemporaryStep(Handle directory, Handle original, uint32_t, bool,
+WriteOutcome makeTemporaryStep(Handle directory, Handle original, const FileIdentity&, bool,
                                Temporary& temporary) {
   std::optional<AccessRules> rules;
   if (original != kNoHandle) {
     rules.emplace(handleOf(original));
+    if (rules->denied()) {
+      return failedWith(ERROR_ACCESS_DENIED, WriteOutcome::kCannotCreate);
+    }
   }
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -1083,7 +1104,7 @@ ListOutcome Directory::list(EntryVisitor visit, void* context) const {
       return ListOutcome::kFinished;
     }
     if (!NT_SUCCESS(status)) {
-      return ListOutcome::kFailed;
+      return failedStatus(status, ListOutcome::kFailed);
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
     for (ULONG at = 0;;) {

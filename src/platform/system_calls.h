@@ -59,10 +59,10 @@ struct SystemCalls {
   // Whether the system would let new files be made in directory.
   bool (*mayMakeFiles)(Handle directory);
   // Makes a temporary file in directory that nobody else can open, to take the place of
-  // original (open for reading), or, without one, to be a new file of these permission bits;
+  // original (open for reading), or, without one, to be a new file no more open than source;
   // when replacing, it is to be renamed over what is at the name. kWritten, or kCannotCreate,
   // or kWriteFailed where the disk is full.
-  WriteOutcome (*makeTemporary)(Handle directory, Handle original, uint32_t permissions,
+  WriteOutcome (*makeTemporary)(Handle directory, Handle original, const FileIdentity& source,
                                 bool replacing, Temporary& temporary);
   bool (*write)(Temporary& temporary, const Piece& piece);
   // Gives the written temporary what the original has beside its bytes: owner and group where

@@ -73,17 +73,23 @@ class HostileInput(CliTest):
                                  BRISKLET_V051)
 
     @posix_build_only
-    def test_an_entry_that_vanishes_before_it_is_opened(self):
-        # A dangling link is listed like the file it named and then cannot be opened, as a file
-        # removed between the listing and the open.
+    def test_links_in_a_tree_are_passed_over_and_never_followed(self):
+        # A link found in a scan leads wherever its maker chose (nowhere, or to a preset of
+        # someone else's): nobody named it, so it is not followed, with -o neither.
         self.write("d/a.fxp", BRISKLET_V050)
+        self.write("elsewhere/room.fxp", BRISKLET_V050)
         os.symlink("gone.fxp", self.dir / "d" / "vanished.fxp")
-        result = self.run_tool("-e3", "d")
-        self.assertEqual((result.status, result.err),
-                         (0, "Error 2: Failed to open input file: d\\vanished.fxp\n"))
-        self.assertEqual(self.read("d/501_a.fxp"), BRISKLET_V051)
-        result = self.run_tool("-t2000501", "d")
-        self.assertEqual(result.status, 3)
+        os.symlink("../elsewhere/room.fxp", self.dir / "d" / "room.fxp")
+        links = ["Error 1: Link passed over: d\\room.fxp",
+                 "Error 1: Link passed over: d\\vanished.fxp"]
+        for options, also in (([], []), (["-o"], ["Error 1: Unrecognized source format: "
+                                                  "d\\501_a.fxp"])):
+            result = self.run_tool(*options, "d")
+            self.assertEqual((result.status, sorted(result.err.splitlines())),
+                             (0, sorted(links + also)))
+        self.assertEqual(self.read("elsewhere/room.fxp"), BRISKLET_V050)
+        self.assertFalse((self.dir / "d" / "501_room.fxp").exists())
+        self.assertEqual(self.read("d/a.fxp"), BRISKLET_V051)
 
     @posix_build_only
     def test_fifos_and_devices_met_in_a_scan_never_block(self):
@@ -95,10 +101,10 @@ class HostileInput(CliTest):
         result = self.run_tool("-r", "-e3", "d", timeout=20)
         self.assertEqual(result.status, 0, result)
         self.assertEqual(sorted(result.err.splitlines()), [
+            "Error 1: Link passed over: d\\sub\\null.fxp",
+            "Error 1: Link passed over: d\\zero.fxp",
             "Error 2: Failed to open input file: d\\pipe.fxp",
-            "Error 2: Failed to open input file: d\\sub\\null.fxp",
-            "Error 2: Failed to open input file: d\\sub\\pipe.FXP",
-            "Error 2: Failed to open input file: d\\zero.fxp"])
+            "Error 2: Failed to open input file: d\\sub\\pipe.FXP"])
         self.assertEqual(self.read("d/sub/501_a.fxp"), BRISKLET_V051)
 
     def test_output_path_limit_at_each_error_level(self):

@@ -321,13 +321,17 @@ class UntrustedTree(CliTest):
         plain = self.write("shared/plain.fxp", BRISKLET_V050)
         os.removexattr(plain, "system.posix_acl_access")  # inherited at creation
         plain.chmod(0o640)
-        own = posix_acl((ACL_USER_OBJ, 6, NO_ID), (ACL_USER, 6, 5555), (ACL_GROUP_OBJ, 4, NO_ID),
+        own = posix_acl((ACL_USER_OBJ, 6, NO_ID), (ACL_USER, 6, 5555), (ACL_GROUP_OBJ, 0, NO_ID),
                         (ACL_MASK, 6, NO_ID), (ACL_OTHER, 0, NO_ID))
         ruled = self.write("shared/ruled.fxp", BRISKLET_V050)
         os.setxattr(ruled, "system.posix_acl_access", own)
-        self.assertRun(["shared/plain.fxp"], preexec_fn=lambda: os.umask(0o022))
+        self.assertRun(["shared/plain.fxp", "shared/ruled.fxp"], preexec_fn=lambda: os.umask(0))
         made = self.dir / "shared/501_plain.fxp"
         self.assertEqual((os.listxattr(made), made.stat().st_mode & 0o7777), ([], 0o640))
+        # A preset's group bits under an ACL are its mask, not what its group may do (nothing
+        # here): a new output gives its group nothing.
+        made = self.dir / "shared/501_ruled.fxp"
+        self.assertEqual((os.listxattr(made), made.stat().st_mode & 0o7777), ([], 0o600))
         self.assertRun(["-o", "shared/plain.fxp", "shared/ruled.fxp"])
         self.assertEqual((os.listxattr(plain), plain.stat().st_mode & 0o7777), ([], 0o640))
         self.assertEqual(os.getxattr(ruled, "system.posix_acl_access"), own)

@@ -83,7 +83,7 @@ const SystemCalls kFakeCalls = {
       --fake->openOriginals;
     },
     [](Handle) { return step("mayMakeFiles"); },
-    [](Handle, Handle, uint32_t, bool, Temporary& temporary) {
+    [](Handle, Handle, const FileIdentity&, bool, Temporary& temporary) {
       if (!step("makeTemporary")) {
         return WriteOutcome::kCannotCreate;
       }
