@@ -415,6 +415,10 @@ def example_archive(style=REFERENCE_WRITER, **variant):
     return before, after
 
 
+# The bundled example project: the example song as the reference writer saves it.
+EXAMPLES["projects/Song.dawproject"] = example_archive()[0]
+
+
 def header_of(archive, name, central=False):
     """Where the local header (or the central record) of the named entry starts."""
     found = archive.rfind(name.encode()) if central else archive.find(name.encode())

@@ -2,7 +2,7 @@
 """Mutation testing: makes small slips in the program's sources by rule, builds each slipped
 program and runs the tests on it, and reports the slips no test noticed (the survivors).
 
-    tools/mutate.py [--sample N] [--seed S] [--json FILE] [--work DIR] [PATH...]
+    tools/mutate.py [--sample N] [--seed S] [--shard K/N] [--json FILE] [--work DIR] [PATH...]
 
 Each mutant changes one place of one source file. The sources are copied to WORK/src (WORK is
 build/mutation unless --work says otherwise) and built once in WORK/build (a debug build,
@@ -431,6 +431,9 @@ def main():
                         help="folder for the copied sources and the builds")
     parser.add_argument("--json", type=Path, help="results file (default: WORK/results.json)")
     parser.add_argument("--jobs", type=int, default=1, help="build jobs")
+    parser.add_argument("--shard", metavar="K/N",
+                        help="only the K-th of N equal parts of the sample (1/2, 2/2), so that "
+                             "N runs with their own --work share it")
     parser.add_argument("--fail-under", type=float,
                         help="exit with status 1 when the score is below this percentage")
     args = parser.parse_args()
@@ -451,6 +454,9 @@ def main():
         sample = [m for m in pool if f"{m.path}:{m.line}" in args.only]
     else:
         sample = random.Random(args.seed).sample(pool, min(args.sample, len(pool)))
+    if args.shard:
+        part, parts = (int(number) for number in args.shard.split("/"))
+        sample = sample[part - 1::parts]
     print(f"{len(pool)} mutants in {args.paths}; trying {len(sample)}" +
           ("" if args.rerun or args.only else f" (seed {args.seed})"))
     if args.list:

@@ -24,29 +24,9 @@ ImageBuffer spareBuffer;
 // The chain planned for the current file.
 ConverterList converterChain;
 
-// Prints the file about to be converted at -v, each step at -vv and the image after it at -vvvv.
-class ProgressLines final : public StepObserver {
+class PresetProgress final : public ProgressLines<StepObserver> {
  public:
-  explicit ProgressLines(const char* path) : path_(path) {}
-
-  void chainStarting() override {
-    if (options.verbosity == 1) {
-      printLine({"Converting data file: ", path_});
-    }
-  }
-  void stepStarting(const Converter& step) override {
-    if (options.verbosity >= 2) {
-      printLine({step.sourceName(), " -> ", step.targetName()});
-    }
-  }
-  void stepFinished(int32_t length, const unsigned char* image) override {
-    if (options.verbosity >= 4) {
-      dumpBytes(length, image);
-    }
-  }
-
- private:
-  const char* path_;
+  using ProgressLines::ProgressLines;
 };
 
 // The output's path: the preset's own with -o, else the preset's with the prefix before its
@@ -223,7 +203,7 @@ bool processPresetFile(const PresetFile& preset) {
     dumpBytes(length, imageBuffer.data());
   }
 
-  ProgressLines progress(path);
+  PresetProgress progress(path);
   const Conversion conversion = recogniseAndUpgrade(length, options.targetFormat, imageBuffer,
                                                     spareBuffer, converterChain, &progress);
   switch (conversion.outcome) {

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 
+#include "app/console.h"
+#include "app/options.h"
 #include "convert/converter.h"
+#include "convert/upgrade.h"
 #include "platform/platform.h"
 
 namespace tunewright {
@@ -27,6 +30,40 @@ struct PresetFile {
   const char* name;
   platform::EntryKind kind;
   const char* path;
+};
+
+// Prints the file about to be converted at -v (once, however many chains run for it), each step
+// at -vv and the image after it at -vvvv; Observer is what the upgrade tells.
+template <typename Observer>
+class ProgressLines : public Observer {
+ public:
+  explicit ProgressLines(const char* path) : path_(path) {}
+  ProgressLines(const ProgressLines&) = delete;
+  ProgressLines& operator=(const ProgressLines&) = delete;
+
+  void chainStarting() override {
+    if (options.verbosity == 1 && !announced_) {
+      printLine({"Converting data file: ", path_});
+      announced_ = true;
+    }
+  }
+  void stepStarting(const Converter& step) override {
+    if (options.verbosity >= 2) {
+      printLine({step.sourceName(), " -> ", step.targetName()});
+    }
+  }
+  void stepFinished(int32_t length, const unsigned char* image) override {
+    if (options.verbosity >= 4) {
+      dumpBytes(length, image);
+    }
+  }
+
+ protected:
+  ~ProgressLines() = default;
+
+ private:
+  const char* path_;
+  bool announced_ = false;
 };
 
 // Loads one preset, recognises its format, converts it along the planned chain and writes the

@@ -17,11 +17,11 @@ namespace tunewright {
 
 namespace {
 
-// Prints the project about to be upgraded at -v, each device and its steps at -vv, each state
-// as loaded and as written at -vvv and after each step at -vvvv.
-class ProjectProgress final : public ProjectObserver {
+// Prints each device at -vv and each state as loaded and as written at -vvv, beside what every
+// upgrade prints.
+class ProjectProgress final : public ProgressLines<ProjectObserver> {
  public:
-  explicit ProjectProgress(const char* path) : path_(path) {}
+  using ProgressLines::ProgressLines;
 
   void stateLoaded(const ProjectDevice& device, std::span<const unsigned char> state) override {
     if (options.verbosity >= 2) {
@@ -36,26 +36,6 @@ class ProjectProgress final : public ProjectObserver {
       dumpBytes(static_cast<int32_t>(state.size()), state.data());
     }
   }
-  void chainStarting() override {
-    if (options.verbosity == 1 && !announced_) {
-      printLine({"Converting data file: ", path_});
-      announced_ = true;
-    }
-  }
-  void stepStarting(const Converter& step) override {
-    if (options.verbosity >= 2) {
-      printLine({step.sourceName(), " -> ", step.targetName()});
-    }
-  }
-  void stepFinished(int32_t length, const unsigned char* image) override {
-    if (options.verbosity >= 4) {
-      dumpBytes(length, image);
-    }
-  }
-
- private:
-  const char* path_;
-  bool announced_ = false;
 };
 
 // The outcome's error line, and the device it is about on the next.

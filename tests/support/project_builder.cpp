@@ -1,5 +1,5 @@
-// Projects for the tests: ZIP archives written field by field as the APPNOTE lays them out, and
-// read back.
+// Projects for the tests: ZIP archives written field by field, as the writers of projects lay
+// them out, and read back.
 
 #include "project_builder.h"
 
