@@ -64,10 +64,8 @@ constexpr int32_t kZip64CentralOffset = 48;
 
 // A central record's.
 constexpr int32_t kCentralMadeBy = 4;
-constexpr int32_t kCentralNeeded = 6;
 constexpr int32_t kCentralFlags = 8;
 constexpr int32_t kCentralMethod = 10;
-constexpr int32_t kCentralTime = 12;  // with the date after it
 constexpr int32_t kCentralCrc = 16;
 constexpr int32_t kCentralCompressed = 20;
 constexpr int32_t kCentralUncompressed = 24;
@@ -785,19 +783,25 @@ bool StoredZipWriter::addEntry(std::string_view name, uint64_t size, uint32_t cr
   const uint16_t needed = wide[0] || wide[2] ? kNeededZip64 : kNeeded;
   const auto nameLength = static_cast<uint16_t>(name.size());
 
+  // The fields a local header shares with its central record, where they lie two bytes
+  // further on, after the version of the maker.
+  const auto storeShared = [&](unsigned char* at, int32_t shift, std::span<const bool> fields) {
+    storeLittleEndian16(at, kLocalNeeded + shift, needed);
+    storeLittleEndian16(at, kLocalFlags + shift, kUtf8Name);
+    storeLittleEndian16(at, kLocalMethod + shift, kStored);
+    storeLittleEndian32(at, kLocalTime + shift, dosTime_);
+    storeLittleEndian32(at, kLocalCrc + shift, crc);
+    storeLittleEndian32(at, kLocalCompressed + shift, saturated32(size));
+    storeLittleEndian32(at, kLocalUncompressed + shift, saturated32(size));
+    storeLittleEndian16(at, kLocalNameLength + shift, nameLength);
+    storeLittleEndian16(at, kLocalExtraLength + shift, extraLength(fields));
+  };
+
   const std::size_t local = out.size();
   out.resize(local + kLocalSize + nameLength + extraLength(localWide));
   unsigned char* header = out.data() + local;
   storeLittleEndian32(header, 0, kLocalSignature);
-  storeLittleEndian16(header, kLocalNeeded, needed);
-  storeLittleEndian16(header, kLocalFlags, kUtf8Name);
-  storeLittleEndian16(header, kLocalMethod, kStored);
-  storeLittleEndian32(header, kLocalTime, dosTime_);
-  storeLittleEndian32(header, kLocalCrc, crc);
-  storeLittleEndian32(header, kLocalCompressed, saturated32(size));
-  storeLittleEndian32(header, kLocalUncompressed, saturated32(size));
-  storeLittleEndian16(header, kLocalNameLength, nameLength);
-  storeLittleEndian16(header, kLocalExtraLength, extraLength(localWide));
+  storeShared(header, 0, localWide);
   std::memcpy(header + kLocalSize, name.data(), nameLength);
   storeExtra(header + kLocalSize + nameLength, localWide);
 
@@ -806,15 +810,7 @@ bool StoredZipWriter::addEntry(std::string_view name, uint64_t size, uint32_t cr
   unsigned char* record = central_.data() + start;
   storeLittleEndian32(record, 0, kCentralSignature);
   storeLittleEndian16(record, kCentralMadeBy, kMadeBy);
-  storeLittleEndian16(record, kCentralNeeded, needed);
-  storeLittleEndian16(record, kCentralFlags, kUtf8Name);
-  storeLittleEndian16(record, kCentralMethod, kStored);
-  storeLittleEndian32(record, kCentralTime, dosTime_);
-  storeLittleEndian32(record, kCentralCrc, crc);
-  storeLittleEndian32(record, kCentralCompressed, saturated32(size));
-  storeLittleEndian32(record, kCentralUncompressed, saturated32(size));
-  storeLittleEndian16(record, kCentralNameLength, nameLength);
-  storeLittleEndian16(record, kCentralExtraLength, extraLength(wide));
+  storeShared(record, kCentralFlags - kLocalFlags, wide);
   storeLittleEndian32(record, kCentralAttributes, kRegularFile);
   storeLittleEndian32(record, kCentralHeaderOffset, saturated32(offset_));
   std::memcpy(record + kCentralSize, name.data(), nameLength);
