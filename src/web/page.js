@@ -332,7 +332,11 @@ async function convertRun(run, startedAt) {
     const name = outputs[0].name.slice(outputs[0].name.lastIndexOf("/") + 1);
     download = { name, blob: new Blob([outputs[0].content]) };
   } else if (outputs.length > 1) {
-    const blob = await zipOf(outputs, run);
+    // A project changed on disk since it was dropped can no longer be read for its CRC.
+    const blob = await zipOf(outputs, run).catch((error) => {
+      setStatus(`The zip could not be made: ${error.message}`, "ready");
+      return null;
+    });
     if (!blob) return;
     download = { name: "upgraded-presets.zip", blob };
   }
