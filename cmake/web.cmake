@@ -1,5 +1,5 @@
 # The browser page: the conversion core compiled to WebAssembly (src/web, its own build with
-# the wasm32-wasi toolchain), inlined with the page's script and the zip writer into one file,
+# the wasm32-wasi toolchain), inlined with the page's script and pako's deflate into one file,
 # tunewright.html; and its tests, in Debian's chromium and Firefox ESR, against the program of
 # this build.
 
@@ -7,7 +7,7 @@ enable_testing()
 include(ExternalProject)
 find_program(NODE node REQUIRED)
 set(node_modules ${PROJECT_SOURCE_DIR}/node_modules)
-if(NOT EXISTS ${node_modules}/fflate/umd/index.js OR NOT EXISTS ${node_modules}/puppeteer-core)
+if(NOT EXISTS ${node_modules}/pako/dist/pako.min.js OR NOT EXISTS ${node_modules}/puppeteer-core)
   message(FATAL_ERROR "The page needs the npm packages of package-lock.json: run 'npm ci' in "
     "${PROJECT_SOURCE_DIR}")
 endif()
@@ -79,7 +79,7 @@ ExternalProject_Add(web_engine
 
 set(TUNEWRIGHT_WEB_PAGE ${CMAKE_BINARY_DIR}/tunewright.html)
 set(page_sources src/web/build_page.mjs src/web/page.html src/web/page.js
-  ${node_modules}/fflate/umd/index.js ${node_modules}/fflate/LICENSE)
+  ${node_modules}/pako/dist/pako.min.js ${node_modules}/pako/LICENSE)
 add_custom_command(OUTPUT ${TUNEWRIGHT_WEB_PAGE}
   COMMAND ${NODE} ${PROJECT_SOURCE_DIR}/src/web/build_page.mjs ${wasm} ${TUNEWRIGHT_WEB_PAGE}
   DEPENDS web_engine ${wasm} ${page_sources}

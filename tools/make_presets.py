@@ -498,6 +498,16 @@ def project_fixtures():
     row("crc-wrong", with_bytes(sound, (header_of(sound, "project.xml", True) + 16, b"\0\0\0\0")),
         "archiveDamaged")
     row("headers-disagree", with_bytes(sound, (xml_header + 30, b"P")), "archiveDamaged")
+    # Every number says project.xml is one byte shorter than its stream inflates to, the CRC that
+    # of the bytes without the last: an inflate that stopped at the room would take it.
+    xml_record = header_of(sound, "project.xml", True)
+    packed = struct.unpack_from("<I", sound, xml_record + 20)[0]
+    descriptor = xml_header + 30 + len("project.xml") + packed
+    short = struct.pack("<I", zlib.crc32(xml[:-1]))
+    shorter = struct.pack("<I", len(xml) - 1)
+    row("project-xml-inflates-longer",
+        with_bytes(sound, (xml_record + 16, short), (xml_record + 24, shorter),
+                   (descriptor + 4, short), (descriptor + 12, shorter)), "archiveDamaged")
     bomb = b"<Project>" + b" " * (65 << 20) + b"</Project>"
     row("project-xml-too-large", zip_archive(project_entries(bomb, states)), "archiveUnsupported")
     row("not-a-zip", xml, "unrecognised")

@@ -53,6 +53,8 @@ constexpr int32_t kLocatorDisk = 4;
 constexpr int32_t kLocatorOffset = 8;
 constexpr int32_t kLocatorDisks = 16;
 constexpr int32_t kZip64RecordSize = 4;
+constexpr int32_t kZip64MadeBy = 12;
+constexpr int32_t kZip64Needed = 14;
 constexpr int32_t kZip64Disk = 16;
 constexpr int32_t kZip64CentralDisk = 20;
 constexpr int32_t kZip64DiskEntries = 24;
@@ -61,6 +63,7 @@ constexpr int32_t kZip64CentralSize = 40;
 constexpr int32_t kZip64CentralOffset = 48;
 
 // A central record's.
+constexpr int32_t kCentralMadeBy = 4;
 constexpr int32_t kCentralFlags = 8;
 constexpr int32_t kCentralMethod = 10;
 constexpr int32_t kCentralCrc = 16;
@@ -70,11 +73,14 @@ constexpr int32_t kCentralNameLength = 28;
 constexpr int32_t kCentralExtraLength = 30;
 constexpr int32_t kCentralCommentLength = 32;
 constexpr int32_t kCentralDiskStart = 34;
+constexpr int32_t kCentralAttributes = 38;  // the external ones
 constexpr int32_t kCentralHeaderOffset = 42;
 
 // A local header's.
+constexpr int32_t kLocalNeeded = 4;
 constexpr int32_t kLocalFlags = 6;
 constexpr int32_t kLocalMethod = 8;
+constexpr int32_t kLocalTime = 10;  // with the date after it
 constexpr int32_t kLocalCrc = 14;
 constexpr int32_t kLocalCompressed = 18;
 constexpr int32_t kLocalUncompressed = 22;
@@ -84,12 +90,20 @@ constexpr int32_t kLocalExtraLength = 28;
 constexpr uint16_t kEncrypted = 1 << 0;
 constexpr uint16_t kHasDescriptor = 1 << 3;
 constexpr uint16_t kStrongEncryption = 1 << 6;
+constexpr uint16_t kUtf8Name = 1 << 11;
 constexpr uint16_t kStored = 0;
 constexpr uint16_t kDeflated = 8;
 
 constexpr uint16_t kZip64ExtraId = 1;
 constexpr uint32_t kSaturated32 = 0xFFFFFFFF;
 constexpr uint16_t kSaturated16 = 0xFFFF;
+
+// What a new archive's records say of their maker and entries, as Info-ZIP's zip says it: made
+// on Unix by version 3.0, each needing 2.0 (4.5 with ZIP64 numbers), each a file readable by all.
+constexpr uint16_t kMadeBy = (3 << 8) | 30;
+constexpr uint16_t kNeeded = 20;
+constexpr uint16_t kNeededZip64 = 45;
+constexpr uint32_t kRegularFile = 0100644u << 16;
 
 // The most of the structure read in one piece: the central directory, and the part of a ZIP64
 // end record (its extensible data) that lies before the tail.
@@ -185,10 +199,15 @@ void appendBytes(std::vector<unsigned char>& to, std::span<const unsigned char> 
   to.insert(to.end(), bytes.begin(), bytes.end());
 }
 
+// A number as a 32-bit field holds it: saturated when ZIP64 holds it instead.
+uint32_t saturated32(uint64_t value) {
+  return static_cast<uint32_t>(std::min<uint64_t>(value, kSaturated32));
+}
+
 }  // namespace
 
-uint32_t zipCrc32(std::span<const unsigned char> bytes) {
-  uint32_t crc = 0xFFFFFFFFu;
+uint32_t zipCrc32(std::span<const unsigned char> bytes, uint32_t before) {
+  uint32_t crc = before ^ 0xFFFFFFFFu;
   for (const unsigned char byte : bytes) {
     crc = kCrcTable[(crc ^ byte) & 0xFF] ^ (crc >> 8);
   }
@@ -723,14 +742,112 @@ ArchiveFault ZipArchive::plan(std::span<const ZipReplacement> replacements,
     storeLittleEndian64(trailer, zip64Locator_ + kLocatorOffset,
                         trailerStart_ + static_cast<uint64_t>(shift));
     if (endOffset != kSaturated32) {
-      storeLittleEndian32(trailer, endRecord_ + kEndCentralOffset,
-                          static_cast<uint32_t>(std::min<uint64_t>(centralOffset, kSaturated32)));
+      storeLittleEndian32(trailer, endRecord_ + kEndCentralOffset, saturated32(centralOffset));
     }
   } else if (!storeWideNumber(trailer, endRecord_ + kEndCentralOffset, -1, centralOffset)) {
     return ArchiveFault::kNeedsZip64;
   }
   addNew(trailerStart);
   return ArchiveFault::kNone;
+}
+
+bool StoredZipWriter::addEntry(std::string_view name, uint64_t size, uint32_t crc,
+                               std::vector<unsigned char>& out) {
+  if (name.size() > kSaturated16) {
+    return false;
+  }
+  // The ZIP64 numbers, each only where its field reads saturated, in their order: size,
+  // compressed size (the same: stored), local header offset. A local header holds the two
+  // sizes or none.
+  const uint64_t numbers[] = {size, size, offset_};
+  const bool wide[] = {size >= kSaturated32, size >= kSaturated32, offset_ >= kSaturated32};
+  const std::span<const bool> localWide = std::span(wide).first<2>();
+  const auto extraLength = [](std::span<const bool> fields) {
+    const auto count = std::count(fields.begin(), fields.end(), true);
+    return static_cast<uint16_t>(count == 0 ? 0 : 4 + 8 * count);
+  };
+  const auto storeExtra = [&](unsigned char* extra, std::span<const bool> fields) {
+    if (extraLength(fields) == 0) {
+      return;
+    }
+    storeLittleEndian16(extra, 0, kZip64ExtraId);
+    storeLittleEndian16(extra, 2, static_cast<uint16_t>(extraLength(fields) - 4));
+    int32_t field = 4;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (fields[i]) {
+        storeLittleEndian64(extra, field, numbers[i]);
+        field += 8;
+      }
+    }
+  };
+  const uint16_t needed = wide[0] || wide[2] ? kNeededZip64 : kNeeded;
+  const auto nameLength = static_cast<uint16_t>(name.size());
+
+  // The fields a local header shares with its central record, where they lie two bytes
+  // further on, after the version of the maker.
+  const auto storeShared = [&](unsigned char* at, int32_t shift, std::span<const bool> fields) {
+    storeLittleEndian16(at, kLocalNeeded + shift, needed);
+    storeLittleEndian16(at, kLocalFlags + shift, kUtf8Name);
+    storeLittleEndian16(at, kLocalMethod + shift, kStored);
+    storeLittleEndian32(at, kLocalTime + shift, dosTime_);
+    storeLittleEndian32(at, kLocalCrc + shift, crc);
+    storeLittleEndian32(at, kLocalCompressed + shift, saturated32(size));
+    storeLittleEndian32(at, kLocalUncompressed + shift, saturated32(size));
+    storeLittleEndian16(at, kLocalNameLength + shift, nameLength);
+    storeLittleEndian16(at, kLocalExtraLength + shift, extraLength(fields));
+  };
+
+  const std::size_t local = out.size();
+  out.resize(local + kLocalSize + nameLength + extraLength(localWide));
+  unsigned char* header = out.data() + local;
+  storeLittleEndian32(header, 0, kLocalSignature);
+  storeShared(header, 0, localWide);
+  std::memcpy(header + kLocalSize, name.data(), nameLength);
+  storeExtra(header + kLocalSize + nameLength, localWide);
+
+  const std::size_t start = central_.size();
+  central_.resize(start + kCentralSize + nameLength + extraLength(wide));
+  unsigned char* record = central_.data() + start;
+  storeLittleEndian32(record, 0, kCentralSignature);
+  storeLittleEndian16(record, kCentralMadeBy, kMadeBy);
+  storeShared(record, kCentralFlags - kLocalFlags, wide);
+  storeLittleEndian32(record, kCentralAttributes, kRegularFile);
+  storeLittleEndian32(record, kCentralHeaderOffset, saturated32(offset_));
+  std::memcpy(record + kCentralSize, name.data(), nameLength);
+  storeExtra(record + kCentralSize + nameLength, wide);
+
+  offset_ += out.size() - local + size;
+  ++count_;
+  return true;
+}
+
+void StoredZipWriter::finish(std::vector<unsigned char>& out) const {
+  appendBytes(out, central_);
+  const uint64_t centralSize = central_.size();
+  if (count_ >= kSaturated16 || centralSize >= kSaturated32 || offset_ >= kSaturated32) {
+    unsigned char records[kZip64EndSize + kLocatorSize] = {};
+    storeLittleEndian32(records, 0, kZip64EndSignature);
+    storeLittleEndian64(records, kZip64RecordSize, kZip64EndSize - 12);  // what follows it
+    storeLittleEndian16(records, kZip64MadeBy, kMadeBy);
+    storeLittleEndian16(records, kZip64Needed, kNeededZip64);
+    storeLittleEndian64(records, kZip64DiskEntries, count_);
+    storeLittleEndian64(records, kZip64Entries, count_);
+    storeLittleEndian64(records, kZip64CentralSize, centralSize);
+    storeLittleEndian64(records, kZip64CentralOffset, offset_);
+    unsigned char* locator = records + kZip64EndSize;
+    storeLittleEndian32(locator, 0, kLocatorSignature);
+    storeLittleEndian64(locator, kLocatorOffset, offset_ + centralSize);
+    storeLittleEndian32(locator, kLocatorDisks, 1);
+    appendBytes(out, records);
+  }
+  unsigned char end[kEndSize] = {};
+  const auto count = static_cast<uint16_t>(std::min<uint64_t>(count_, kSaturated16));
+  storeLittleEndian32(end, 0, kEndSignature);
+  storeLittleEndian16(end, kEndDiskEntries, count);
+  storeLittleEndian16(end, kEndEntries, count);
+  storeLittleEndian32(end, kEndCentralSize, saturated32(centralSize));
+  storeLittleEndian32(end, kEndCentralOffset, saturated32(offset_));
+  appendBytes(out, end);
 }
 
 }  // namespace tunewright

@@ -132,7 +132,32 @@ class ZipArchive {
   std::size_t nextHeader_ = 0;          // in fileOrder_
 };
 
-// The CRC-32 of a ZIP entry's content.
-uint32_t zipCrc32(std::span<const unsigned char> bytes);
+// The CRC-32 of a ZIP entry's content; given the CRC of the bytes before them, that of the two
+// together, so that content too large to hold is taken a piece at a time.
+uint32_t zipCrc32(std::span<const unsigned char> bytes, uint32_t before = 0);
+
+// A new archive of stored entries, made a piece at a time so that no content is ever held: the
+// page's download of several results. Each entry's size and CRC are known before its content
+// goes out, so its local header holds them (no data descriptor); a number past 32 bits goes in
+// a ZIP64 extra field, and a central directory past them in the ZIP64 end records.
+class StoredZipWriter {
+ public:
+  // Every entry gets the time and date given, as MS-DOS packs them (the time in the low half).
+  explicit StoredZipWriter(uint32_t dosTime) : dosTime_(dosTime) {}
+
+  // Appends to out the local header of the next entry, whose name (UTF-8) and size bytes of
+  // content with that CRC the caller puts right after it. False, with nothing appended, for a
+  // name longer than an archive can hold.
+  bool addEntry(std::string_view name, uint64_t size, uint32_t crc,
+                std::vector<unsigned char>& out);
+  // Appends the central directory and end records, which follow the last entry's content.
+  void finish(std::vector<unsigned char>& out) const;
+
+ private:
+  uint32_t dosTime_;
+  uint64_t offset_ = 0;  // of the next local header
+  uint64_t count_ = 0;
+  std::vector<unsigned char> central_;
+};
 
 }  // namespace tunewright

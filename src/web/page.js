@@ -1,6 +1,7 @@
 // The page's behaviour: gathers the dropped or chosen files, has the WebAssembly core convert
-// each one, lists the outcomes and offers the results. build_page.mjs inlines it after the zip
-// writer, fflate, and puts the module, in base64, into wasmBase64.
+// each preset and upgrade each project, lists the outcomes and offers the results. build_page.mjs
+// inlines it after pako, whose raw deflate the module imports, and puts the module, deflated and
+// in base64, into wasmBase64.
 
 const wasmBase64 = "WASM_BASE64";
 
@@ -19,13 +20,15 @@ const summaryWords = {
 };
 const summaryWord = (number) => summaryWords[outcomeNames[number]] ?? "failed";
 
-// The endings of the names the program takes as presets, as the module gives them.
+// The endings of the names the program takes as presets, and those of them that are projects',
+// as the module gives them.
 const presetExtensions = [];
-const isPresetName = (path) => presetExtensions.some((ending) => path.endsWith(ending));
+const projectExtensions = [];
+const endsWithOne = (endings, path) => endings.some((ending) => path.endsWith(ending));
+const isPresetName = (path) => endsWithOne(presetExtensions, path);
+const isProjectName = (path) => endsWithOne(projectExtensions, path);
 // Rows added to the list at a time, so that the page stays responsive on large folders.
 const BATCH = 250;
-// Zip entries are stored, not compressed: presets are small, and the zip is ready at once.
-const STORED = { level: 0 };
 // Files read as one blob.
 const READ_GROUP = 64;
 
@@ -35,15 +38,56 @@ let inputs = [];  // [{path, bytes}] of the last drop or choice, kept to convert
 let passedOver = 0;
 let download = null;  // {name, blob} ready for the download button
 let runNumber = 0;
+// Settles when the run that holds the module lets go of it: one run at a time, as a project's
+// upgrade in the module spans many reads.
+let moduleFree = Promise.resolve();
+
+// length bytes of the module's memory at pointer, viewed afresh: the memory moves as it grows.
+const moduleBytes = (pointer, length) => new Uint8Array(core.memory.buffer, pointer >>> 0, length);
+
+// The raw deflate the module imports (compression_web.cpp), from pako, whose deflate at its
+// defaults gives zlib's very bytes, so that a project comes out as the program writes it.
+const TOO_LONG = Symbol("inflates past its room");
+const compression = {
+  // Into exactly outLength bytes, the stream ending there and at the end of its input: 1, else
+  // 0. pako inflates into chunks of chunkSize, here one byte more than the room, so that a
+  // stream that would give more fills its first chunk and is stopped there.
+  inflateRaw(input, inLength, output, outLength) {
+    const inflater = new self.pako.Inflate({ raw: true, chunkSize: outLength + 1 });
+    let inflated = new Uint8Array(0);
+    inflater.onData = (chunk) => {
+      if (chunk.length > outLength) throw TOO_LONG;
+      inflated = chunk;
+    };
+    try {
+      inflater.push(moduleBytes(input, inLength), true);
+    } catch (error) {
+      if (error === TOO_LONG) return 0;
+      throw error;
+    }
+    const whole = inflater.ended && inflater.err === 0 && inflater.strm.avail_in === 0;
+    if (!whole || inflated.length !== outLength) return 0;
+    moduleBytes(output, outLength).set(inflated);
+    return 1;
+  },
+  // Into at most outRoom bytes: their length, or -1 when they do not fit.
+  deflateRaw(input, inLength, output, outRoom) {
+    const deflated = self.pako.deflateRaw(moduleBytes(input, inLength));
+    if (deflated.length > outRoom) return -1;
+    moduleBytes(output, deflated.length).set(deflated);
+    return deflated.length;
+  },
+};
 
 async function loadCore() {
-  const bytes = Uint8Array.from(atob(wasmBase64), (c) => c.charCodeAt(0));
-  const { instance } = await WebAssembly.instantiate(bytes, {});
+  const bytes = self.pako.inflateRaw(Uint8Array.from(atob(wasmBase64), (c) => c.charCodeAt(0)));
+  const { instance } = await WebAssembly.instantiate(bytes, { env: compression });
   core = instance.exports;
   core._initialize();
   core.start();
   for (let i = 0; i < core.presetExtensionCount(); i++) {
     presetExtensions.push(cString(core.presetExtension(i)));
+    if (core.presetExtensionIsProject(i)) projectExtensions.push(presetExtensions[i]);
   }
   for (let number = 0; number < core.outcomeCount(); number++) {
     outcomeNames[number] = cString(core.outcomeName(number));
@@ -56,9 +100,9 @@ async function loadCore() {
 function cString(pointer) {
   if (pointer === 0) return "";
   const memory = new Uint8Array(core.memory.buffer);
-  let end = pointer;
+  let end = pointer >>> 0;
   while (memory[end] !== 0) end++;
-  return new TextDecoder().decode(memory.subarray(pointer, end));
+  return new TextDecoder().decode(memory.subarray(pointer >>> 0, end));
 }
 
 function fillTargets() {
@@ -93,12 +137,115 @@ function convertOne(bytes, target) {
     const from = cString(core.resultSourceName());
     result.words = `${what} from ${from} to ${cString(core.resultTargetName())}`;
     result.versionCode = core.resultVersionCode();
-  } else if (number === OUTCOME.noChain) {
-    result.words = `cannot be upgraded to ${$("target").selectedOptions[0].textContent}`;
   } else {
-    result.words = summaryWord(number);
+    result.words = refusalWords(number);
   }
   return result;
+}
+
+// The words of an outcome other than an upgrade.
+function refusalWords(number) {
+  if (number !== OUTCOME.noChain) return summaryWord(number);
+  return `cannot be upgraded to ${$("target").selectedOptions[0].textContent}`;
+}
+
+// Upgrades a project as the program does, its archive read a range at a time; its result is a
+// Blob of slices of the original and the module's new bytes, so that its audio is never held.
+// null when a newer run takes over.
+async function upgradeProject(file, target, run) {
+  core.projectStart(file.size, target);
+  try {
+    for (let length; (length = core.projectNeedLength()) >= 0;) {
+      const offset = core.projectNeedOffset();
+      const bytes = new Uint8Array(await file.slice(offset, offset + length).arrayBuffer());
+      if (run !== runNumber) return null;
+      moduleBytes(core.projectRoom(), bytes.length).set(bytes);
+      core.projectSupply(bytes.length);
+    }
+    return projectResult(file);
+  } catch (error) {
+    // The module stopped with a trap, or the file could not be read.
+    if (error instanceof WebAssembly.RuntimeError) {
+      return { outcome: OUTCOME.failed, words: "failed", detail: programErrors[OUTCOME.failed] };
+    }
+    return unreadable;
+  } finally {
+    try {
+      core.projectEnd();
+    } catch {
+      // a module that stopped on the way may stop again letting go of it
+    }
+  }
+}
+
+// A finished project's outcome in the program's words, the device a refusal is about on a line
+// of its own as the program prints it, and an upgrade's result and devices.
+function projectResult(file) {
+  const number = core.projectOutcome();
+  const result = { outcome: number, detail: programErrors[number], words: refusalWords(number) };
+  if (core.projectRefusedName() !== 0) {
+    const [name, path] = [core.projectRefusedName(), core.projectRefusedPath()].map(cString);
+    result.device = `Device: ${name} (${path})`;
+  }
+  if (number !== OUTCOME.upgraded) return result;
+  const parts = [];
+  for (let i = 0; i < core.projectPieceCount(); i++) {
+    const [offset, length] = [core.projectPieceOffset(i), core.projectPieceLength(i)];
+    parts.push(core.projectPieceIsOriginal(i) ? file.slice(offset, offset + length)
+      : moduleBytes(core.projectNewBytes() + offset, length).slice());
+  }
+  result.output = new Blob(parts);
+  result.versionCode = core.projectVersionCode();
+  const upgraded = [];
+  for (let i = 0; i < core.projectDeviceCount(); i++) {
+    if (core.projectDeviceSource(i) === 0) continue;  // left as it was
+    const [name, from, to] = [core.projectDeviceName(i), core.projectDeviceSource(i),
+                              core.projectDeviceTarget(i)].map(cString);
+    upgraded.push(`${name} from ${from} to ${to}`);
+  }
+  result.words = `upgraded: ${upgraded.join("; ")}`;
+  return result;
+}
+
+// The CRC-32 of a result, taken through the module's image a piece at a time: a Blob (a project)
+// is read a piece at a time too.
+async function crcOf(content) {
+  const piece = core.imageCapacity();
+  let crc = 0;
+  for (let offset = 0; offset < (content.size ?? content.length); offset += piece) {
+    const bytes = content instanceof Blob
+      ? new Uint8Array(await content.slice(offset, offset + piece).arrayBuffer())
+      : content.subarray(offset, offset + piece);
+    moduleBytes(core.image(), bytes.length).set(bytes);
+    crc = core.crc32(crc, bytes.length);
+  }
+  return crc;
+}
+
+// The results as one archive of stored entries that keeps their folders: the module writes each
+// entry's header and the archive's end, and the archive is a Blob of those and the results, so
+// that no result is read whole to be packed (ZIP64 where a number needs it). null when a newer
+// run takes over.
+async function zipOf(outputs, run) {
+  const now = new Date();
+  core.zipStart(now.getFullYear(), now.getMonth() + 1, now.getDate(), now.getHours(),
+                now.getMinutes(), now.getSeconds());
+  const parts = [];
+  const encoder = new TextEncoder();
+  for (const { name, content } of outputs) {
+    const crc = await crcOf(content);
+    if (run !== runNumber) return null;
+    const nameBytes = encoder.encode(name);
+    const fits = nameBytes.length <= core.imageCapacity();
+    if (fits) moduleBytes(core.image(), nameBytes.length).set(nameBytes);
+    const length = fits ? core.zipEntry(nameBytes.length, content.size ?? content.length, crc)
+      : -1;
+    if (length < 0) throw new Error(`a name too long for a zip: ${name}`);
+    parts.push(moduleBytes(core.zipBytes(), length).slice(), content);
+  }
+  const length = core.zipFinish();
+  parts.push(moduleBytes(core.zipBytes(), length).slice());
+  return new Blob(parts);
 }
 
 // The upgraded file's path: the version code goes in front of the file name, as the program
@@ -109,7 +256,7 @@ function outputPath(path, versionCode) {
   return `${path.slice(0, slash)}${versionCode}_${path.slice(slash)}`;
 }
 
-function row(path, words, detail) {
+function row(path, { words, detail, device }) {
   const tr = document.createElement("tr");
   const file = document.createElement("td");
   file.textContent = path;
@@ -119,6 +266,11 @@ function row(path, words, detail) {
     const small = document.createElement("small");
     small.textContent = ` (${detail})`;
     outcome.append(small);
+  }
+  if (device) {
+    const small = document.createElement("small");
+    small.textContent = device;
+    outcome.append(document.createElement("br"), small);
   }
   tr.append(file, outcome);
   return tr;
@@ -134,9 +286,22 @@ function setStatus(text, state) {
 const unreadable = { outcome: READ_FAILED, words: "failed", detail: programErrors[READ_FAILED] };
 const fileCount = (n) => `${n} ${n === 1 ? "file" : "files"}`;
 
-// Converts every input to the chosen target and makes the download.
+// Converts every input to the chosen target and makes the download, once the run before has
+// let go of the module.
 async function convertAll(startedAt = performance.now()) {
   const run = ++runNumber;
+  const previous = moduleFree;
+  let release;
+  moduleFree = new Promise((resolve) => { release = resolve; });
+  try {
+    await previous;
+    if (run === runNumber) await convertRun(run, startedAt);
+  } finally {
+    release();
+  }
+}
+
+async function convertRun(run, startedAt) {
   const target = Number($("target").value);
   const body = $("results").tBodies[0];
   body.replaceChildren();
@@ -149,24 +314,31 @@ async function convertAll(startedAt = performance.now()) {
   for (let first = 0; first < inputs.length; first += BATCH) {
     const rows = document.createDocumentFragment();
     for (const input of inputs.slice(first, first + BATCH)) {
-      const result = input.bytes ? convertOne(input.bytes, target) : unreadable;
+      const result = input.file ? await upgradeProject(input.file, target, run)
+        : input.bytes ? convertOne(input.bytes, target) : unreadable;
+      if (run !== runNumber) return;  // a newer drop or option took over
       const kind = summaryWord(result.outcome);
       counts.set(kind, (counts.get(kind) ?? 0) + 1);
       if (result.output) {
-        outputs.push({ name: outputPath(input.path, result.versionCode), input: result.output });
+        outputs.push({ name: outputPath(input.path, result.versionCode), content: result.output });
       }
-      rows.append(row(input.path, result.words, result.detail));
+      rows.append(row(input.path, result));
     }
     body.append(rows);
     await nextTask();
-    if (run !== runNumber) return;  // a newer drop or option took over
+    if (run !== runNumber) return;
   }
   if (outputs.length === 1) {
     const name = outputs[0].name.slice(outputs[0].name.lastIndexOf("/") + 1);
-    download = { name, blob: new Blob([outputs[0].input]) };
+    download = { name, blob: new Blob([outputs[0].content]) };
   } else if (outputs.length > 1) {
-    const entries = Object.fromEntries(outputs.map(({ name, input }) => [name, [input, STORED]]));
-    download = { name: "upgraded-presets.zip", blob: new Blob([self.fflate.zipSync(entries)]) };
+    // A project changed on disk since it was dropped can no longer be read for its CRC.
+    const blob = await zipOf(outputs, run).catch((error) => {
+      setStatus(`The zip could not be made: ${error.message}`, "ready");
+      return null;
+    });
+    if (!blob) return;
+    download = { name: "upgraded-presets.zip", blob };
   }
   const summary = [...counts].map(([word, n]) => `${n} ${word}`).join(", ");
   const others = passedOver ? `; ${fileCount(passedOver)} not named as presets passed over` : "";
@@ -210,13 +382,16 @@ async function readAll(files, limit) {
   return (await Promise.all(groups)).flat();
 }
 
-// Reads the files concurrently, keeping those named as presets, then converts them.
+// Reads the files concurrently, keeping those named as presets, then converts them. A project is
+// kept as its File, which its upgrade reads a range at a time.
 async function take(files, startedAt) {
   runNumber++;
   setStatus("Reading files…", "busy");
   const presets = files.filter(({ path }) => isPresetName(path));
   passedOver = files.length - presets.length;
-  inputs = await readAll(presets, core.imageCapacity() + 1);
+  const projects = presets.filter(({ path }) => isProjectName(path));
+  const images = presets.filter(({ path }) => !isProjectName(path));
+  inputs = [...await readAll(images, core.imageCapacity() + 1), ...projects];
   inputs.sort((a, b) => (a.path < b.path ? -1 : a.path > b.path ? 1 : 0));
   await convertAll(startedAt);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,7 @@ std::vector<ZipSource> projectEntries(bool deflated, bool descriptor, const std:
 TEST(ZipCrc32, IsTheCrcOfZip) {
   EXPECT_EQ(zipCrc32(bytesOf("123456789")), 0xCBF43926u);
   EXPECT_EQ(zipCrc32(bytesOf("")), 0u);
+  EXPECT_EQ(zipCrc32(bytesOf("6789"), zipCrc32(bytesOf("12345"))), 0xCBF43926u);
 }
 
 TEST(Compression, InflatesExactlyWhatWasDeflatedAndNoMore) {
@@ -280,6 +282,92 @@ TEST(ZipArchive, RefusesDataThatDisagreesWithItsNumbers) {
     std::string content;
     EXPECT_EQ(extractEntry(archive, bytes, *find(archive, "project.xml"), content),
               ArchiveFault::kDamaged);
+  }
+}
+
+// An archive the writer made of entries whose content it never saw.
+struct Written {
+  std::map<uint64_t, std::string> pieces;  // the bytes it wrote, by offset; zeros elsewhere
+  uint64_t size = 0;
+
+  void put(std::string_view bytes) {
+    if (pieces.empty() || pieces.rbegin()->first + pieces.rbegin()->second.size() != size) {
+      pieces[size];
+    }
+    pieces.rbegin()->second.append(bytes);
+    size += bytes.size();
+  }
+  std::vector<unsigned char> read(ByteRange range) const {
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(range.length));
+    for (const auto& [offset, piece] : pieces) {
+      const uint64_t from = std::max(offset, range.offset);
+      const uint64_t to = std::min(offset + piece.size(), range.offset + range.length);
+      if (from < to) {
+        std::copy(piece.begin() + static_cast<std::ptrdiff_t>(from - offset),
+                  piece.begin() + static_cast<std::ptrdiff_t>(to - offset),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(from - range.offset));
+      }
+    }
+    return bytes;
+  }
+};
+
+// An entry named big.wav stands for a long recording: bigSize zeros, whose CRC is beside the
+// point.
+Written writeStored(const std::vector<ZipSource>& entries, uint64_t bigSize = 0) {
+  StoredZipWriter writer(0x5A2E4C21);
+  Written written;
+  std::vector<unsigned char> out;
+  for (const ZipSource& entry : entries) {
+    const uint64_t size = entry.name == "big.wav" ? bigSize : entry.content.size();
+    out.clear();
+    EXPECT_TRUE(writer.addEntry(entry.name, size, zipCrc32(bytesOf(entry.content)), out));
+    written.put({reinterpret_cast<const char*>(out.data()), out.size()});
+    written.size += size - entry.content.size();
+    written.put(entry.content);
+  }
+  out.clear();
+  writer.finish(out);
+  written.put({reinterpret_cast<const char*>(out.data()), out.size()});
+  return written;
+}
+
+// The page's archive of several results is the builder's archive of the same stored entries.
+TEST(StoredZipWriter, WritesWhatTheBuilderWrites) {
+  const std::vector<ZipSource> entries = {
+      {"205_Pad.fxp", std::string(300, 'p'), false, false},
+      {"songs/R\xc3\xa9sum\xc3\xa9/205_Song.dawproject", "PK\x03\x04", false, false},
+      {"empty", "", false, false}};
+  const Written written = writeStored(entries);
+  ASSERT_EQ(written.pieces.size(), 1u);
+  EXPECT_EQ(written.pieces.begin()->second, makeZip(entries));
+  std::vector<unsigned char> out;
+  EXPECT_FALSE(StoredZipWriter(0).addEntry(std::string(0x10000, 'n'), 0, 0, out));
+  EXPECT_TRUE(out.empty());
+}
+
+// Past 32 bits, read back: every entry where the writer put it, the one after the long
+// recording whole.
+TEST(StoredZipWriter, WritesZip64WhereANumberNeedsIt) {
+  const std::pair<const char*, std::vector<ZipSource>> cases[] = {
+      {"an entry past 4 GiB", {{"big.wav", "", false, false}, {"b.fxp", "after", false, false}}},
+      {"65,535 entries", std::vector<ZipSource>(0xFFFF, {"e", "", false, false})},
+  };
+  for (const auto& [what, entries] : cases) {
+    SCOPED_TRACE(what);
+    const Written written = writeStored(entries, uint64_t{5} << 30);
+    ZipArchive archive(written.size);
+    while (const auto range = archive.need()) {
+      archive.supply(written.read(*range));
+    }
+    ASSERT_TRUE(archive.ready());
+    ASSERT_EQ(archive.entries().size(), entries.size());
+    const ZipEntry& last = archive.entries().back();
+    EXPECT_EQ(last.name, entries.back().name);
+    std::vector<unsigned char> content(static_cast<std::size_t>(last.size));
+    EXPECT_EQ(archive.extract(last, written.read(archive.dataRange(last)), content),
+              ArchiveFault::kNone);
+    EXPECT_EQ(std::string(content.begin(), content.end()), entries.back().content);
   }
 }
 

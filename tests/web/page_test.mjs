@@ -1,7 +1,8 @@
 // The page in a real browser, chromium or Firefox, against the program of the same build: every
-// download compared byte for byte with what the program writes, on the bundled examples and on a
-// generated library; each file's outcome in the program's words; keyboard use; no request
-// beyond the page itself; and the README's screenshot.
+// download compared byte for byte with what the program writes, on the bundled examples, on a
+// generated library and on the builder's projects; each file's outcome in the program's words; a
+// project's audio never read; keyboard use; no request beyond the page itself; and the README's
+// screenshot.
 //
 //     node page_test.mjs --page tunewright.html --program tunewright [--browser firefox]
 //                        [--screenshot shot.png]
@@ -41,7 +42,8 @@ function filesUnder(root) {
 }
 
 // What the program makes of a folder with -r and the options: the files it writes and the
-// errors it reports on the folder's files, by path relative to the folder's parent.
+// errors it reports on the folder's files, by path relative to the folder's parent, each error
+// with the line that follows it for a project's device, or null.
 let nativeRuns = 0;
 function native(folder, options = []) {
   const copy = join(work, `native-${++nativeRuns}`);
@@ -51,11 +53,17 @@ function native(folder, options = []) {
                         { cwd: copy, encoding: "utf8" });
   assert.equal(run.status, 0, run.stderr);
   const errors = new Map();
+  let last = null;
   for (const line of run.stderr.split("\n").filter(Boolean)) {
+    if (line.startsWith("  Device: ")) {
+      last.device = line.trim();
+      continue;
+    }
     const [, words, path] = line.match(/^(Error \d: [^:]*): (.*)$/);
     // The program also comes across the outputs it has just written beside the originals.
     const name = path.split("\\").join("/");
-    if (originals.has(name)) errors.set(name, words);
+    last = { words, device: null };
+    if (originals.has(name)) errors.set(name, last);
   }
   const outputs = new Map([...filesUnder(copy)].filter(([path]) => !originals.has(path)));
   return { outputs, errors };
@@ -72,14 +80,16 @@ async function downloaded() {
   return filesUnder(unpacked);
 }
 
+// Each row's file and outcome, the outcome's line for a project's device after a newline.
 const rows = (page) => page.$$eval("#results tbody tr",
                                    (trs) => trs.map((tr) => [tr.cells[0].textContent,
-                                                             tr.cells[1].textContent]));
+                                                             tr.cells[1].innerText]));
 
 // The page's downloads and list against the program's run: the same files with the same
 // bytes, and for every file the program reported, the same error.
 async function assertAsProgram(page, expected, nameOf = (path) => path) {
-  const outputs = await downloaded();
+  const none = await page.$eval("#download", (button) => button.disabled);
+  const outputs = none ? new Map() : await downloaded();
   const wanted = new Map([...expected.outputs].map(([path, bytes]) => [nameOf(path), bytes]));
   assert.deepEqual([...outputs.keys()].sort(), [...wanted.keys()].sort());
   for (const [path, bytes] of outputs) assert.ok(bytes.equals(wanted.get(path)), path);
@@ -88,8 +98,10 @@ async function assertAsProgram(page, expected, nameOf = (path) => path) {
     const error = expected.errors.get(path);
     if (error) {
       reported++;
-      assert.ok(outcome.endsWith(`(${error})`), `${path}: ${outcome} for ${error}`);
-      if (error.includes("Unrecognized")) assert.match(outcome, /^not recognised/, path);
+      const [line, device = null] = outcome.split("\n");
+      assert.ok(line.endsWith(`(${error.words})`), `${path}: ${line} for ${error.words}`);
+      assert.equal(device, error.device, path);
+      if (error.words.includes("Unrecognized")) assert.match(line, /^not recognised/, path);
     }
   }
   assert.equal(reported, expected.errors.size);
@@ -179,6 +191,65 @@ test("a target and the original names are taken as -t takes them", async () => {
   await page.click("input[value=prefix]");
   await give(page, () => chooseFolder(browser, examples));
   if (args.screenshot) await page.screenshot({ path: args.screenshot, fullPage: true });
+});
+
+test("the builder's projects come out as the program writes them, or are listed as it words them",
+     async () => {
+  const { page } = browser;
+  const fixtures = join(work, "fixtures");
+  execFileSync("python3", [join(sourceDir, "tools/make_presets.py"), "project-fixtures", fixtures]);
+  const table = JSON.parse(readFileSync(join(fixtures, "fixtures.json"), "utf8"));
+  // One folder for each target a fixture is upgraded to (0: the newest).
+  for (const target of new Set(table.map((fixture) => fixture.target))) {
+    const rowsOf = table.filter((fixture) => fixture.target === target);
+    const folder = join(work, `projects-${target}`);
+    mkdirSync(folder);
+    for (const { file } of rowsOf) cpSync(join(fixtures, file), join(folder, file));
+    const expected = native(folder, target ? [`-t${target}`] : []);
+    const upgraded = rowsOf.filter(({ outcome }) => outcome === "upgraded");
+    assert.equal(expected.outputs.size, upgraded.length);
+    await page.select("#target", String(target));
+    await give(page, () => chooseFolder(browser, folder));
+    await assertAsProgram(page, expected, upgraded.length === 1 ? basename : undefined);
+  }
+  await page.select("#target", "0");
+});
+
+test("a project's audio is never read: neither to upgrade it nor to put it in a zip", async () => {
+  const { page } = browser;
+  const folder = join(work, "large");
+  mkdirSync(folder);
+  const song = join(folder, "song.dawproject");
+  // The benchmark's song, with 32 MiB of stored audio.
+  const write = "import sys, pathlib; sys.path.insert(0, sys.argv[1]); import project_bench; " +
+    "project_bench.write_project(pathlib.Path(sys.argv[2]), 32 << 20)";
+  execFileSync("python3", ["-c", write, join(sourceDir, "bench"), song]);
+  cpSync(join(examples, "tavlora/Warm Pad.fxp"), join(folder, "Warm Pad.fxp"));
+  const expected = native(folder);
+  // Every read the page makes of a file goes through Blob.arrayBuffer, a slice at a time.
+  await page.evaluate(() => {
+    const read = Blob.prototype.arrayBuffer;
+    window.reads = [];
+    Blob.prototype.arrayBuffer = function () {
+      window.reads.push(this.size);
+      return read.call(this);
+    };
+  });
+  const reads = () => page.evaluate(() => window.reads.splice(0));
+  const total = (sizes) => sizes.reduce((a, b) => a + b, 0);
+
+  await page.focus("#choose-files");
+  await give(page, () => chooseFromFocused(browser, [song]));
+  const upgrade = await reads();
+  assert.ok(upgrade.length > 0 && total(upgrade) < 1 << 20, upgrade.join(", "));
+  const single = "large/205_song.dawproject";
+  await assertAsProgram(page, { outputs: new Map([[single, expected.outputs.get(single)]]),
+                                errors: new Map() }, basename);
+  // In a zip with another result, the project's CRC is taken a piece at a time.
+  await give(page, () => chooseFolder(browser, folder));
+  const zipped = await reads();
+  assert.ok(total(zipped) > 32 << 20 && Math.max(...zipped) <= 1 << 20);
+  await assertAsProgram(page, expected);
 });
 
 test("the parameter maps are the program's -l -v, for the target chosen", async () => {
