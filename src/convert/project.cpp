@@ -15,6 +15,7 @@
 
 #include "convert/chain.h"
 #include "convert/compression.h"
+#include "convert/decimal_text.h"
 #include "convert/parameter_map.h"
 #include "convert/project_document.h"
 #include "preset/preset_image.h"
@@ -123,15 +124,13 @@ std::string textOf(float word, const Scale& scale) {
   }
   const double value = scale.min + static_cast<double>(word) * (scale.max - scale.min);
   for (int precision = 1;; ++precision) {
-    const char* end =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::general, precision).ptr;
     // Seventeen digits read back as the value itself.
-    const std::string_view written(text, static_cast<std::size_t>(end - text));
+    std::string written = decimalText(value, precision);
     double read = 0;
     if (precision == 17 ||
-        (readDecimal(written, read) &&
+        (readDecimal(std::string_view(written), read) &&
          std::bit_cast<uint32_t>(scale.word(read)) == std::bit_cast<uint32_t>(word))) {
-      return std::string(written);
+      return written;
     }
   }
 }
