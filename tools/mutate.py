@@ -291,7 +291,8 @@ def copy_sources(destination):
 class Bench:
     """The copied sources, the unmutated build's snapshot and the build folder mutants use."""
 
-    def __init__(self, work, jobs):
+    def __init__(self, work, jobs, skipped_labels=()):
+        self.skipped_labels = skipped_labels
         self.work = work
         self.sources = work / "src"
         self.build = work / "build"
@@ -317,6 +318,8 @@ class Bench:
         listed = run(["ctest", "--test-dir", self.build, "--show-only=json-v1"])
         for test in json.loads(listed.stdout)["tests"]:
             properties = {p["name"]: p["value"] for p in test.get("properties", [])}
+            if set(properties.get("LABELS", [])) & set(self.skipped_labels):
+                continue
             self.tests.append({
                 "name": test["name"],
                 "command": test["command"] + FAIL_FAST.get(test["name"], []),
@@ -431,6 +434,9 @@ def main():
                         help="folder for the copied sources and the builds")
     parser.add_argument("--json", type=Path, help="results file (default: WORK/results.json)")
     parser.add_argument("--jobs", type=int, default=1, help="build jobs")
+    parser.add_argument("--skip-label", action="append", metavar="LABEL",
+                        help="leave out the tests of this label (long: a quick first pass, whose "
+                             "survivors --rerun tries again with every test)")
     parser.add_argument("--shard", metavar="K/N",
                         help="only the K-th of N equal parts of the sample (1/2, 2/2), so that "
                              "N runs with their own --work share it")
@@ -467,7 +473,7 @@ def main():
         os.nice(19 - os.nice(0))  # a long job on a shared machine: let everything else go first
     except OSError:
         pass
-    bench = Bench(args.work.resolve(), args.jobs)
+    bench = Bench(args.work.resolve(), args.jobs, args.skip_label or [])
     print("Building and testing the unmutated sources ...", flush=True)
     bench.prepare()
     print("Tests in order: " + ", ".join(f"{t['name']} ({t['seconds']:.0f} s)"

@@ -43,6 +43,21 @@ TEST(DumpBytes, CountOfAFullBufferIsHexadecimal) {
   EXPECT_TRUE(out.ends_with("00000000  800\n\n"));
 }
 
+TEST(PrintLine, ShowsEveryByteThatIsNotPrintableUtf8Escaped) {
+  struct Case {
+    const char* name;
+    const char* shown;
+  };
+  for (const Case& c : {
+           Case{"\xF1\x80\x80\x80", "\xF1\x80\x80\x80"},      // U+40000, kept
+           Case{"\xF0\x8F\xBF\xBF", "\\xf0\\x8f\\xbf\\xbf"},  // an overlong form
+           Case{"\xF4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
+           Case{"\xE2\x80\xAE", "\\xe2\\x80\\xae"},           // U+202E turns text around
+       }) {
+    EXPECT_EQ(testing::capture([&] { printLine({c.name}); }).out, std::string(c.shown) + "\n");
+  }
+}
+
 TEST(ReportError, GoesOnOnlyWhileTheErrorLevelIsAboveTheSeverity) {
   const testing::ScopedOptions scope;
   struct Case {

@@ -58,13 +58,19 @@ const SystemCalls kFakeCalls = {
       if (++fake->looks == 2 && !fake->savedMeanwhile.empty()) {
         fake->files[name] = fake->savedMeanwhile;
       }
-      look.state = fake->files.contains(name) ? OutputState::kFile : OutputState::kNothing;
+      look.state = name.starts_with("link")     ? OutputState::kLink
+                   : fake->files.contains(name) ? OutputState::kFile
+                                                : OutputState::kNothing;
       if (look.state == OutputState::kFile) {
         look.identity = fake->identityOf(name);
       }
       return look;
     },
-    [](Handle, const std::string&, OpenedDirectory&, std::string&) { return false; },
+    // A link at a name that starts with "link" leads to the next name, for ever.
+    [](Handle, const std::string& name, OpenedDirectory&, std::string& toName) {
+      toName = name + "+";
+      return name.starts_with("link");
+    },
     [](Handle, const char* name, bool, FileIdentity& identity) {
       if (!step("openToRead") || !fake->files.contains(name)) {
         return kNoHandle;
@@ -224,6 +230,13 @@ TEST_F(FileSequence, ADurabilityFaultIsReportedAfterTheRename) {
   EXPECT_EQ(replace(), WriteOutcome::kWriteFailed);
   EXPECT_EQ(system_.files["x.fxp"], "new");
   EXPECT_EQ(system_.temporaries, 0);
+}
+
+TEST_F(FileSequence, AChainOfLinksWithoutEndIsFollowedOnlySoFar) {
+  Output output;
+  EXPECT_EQ(output.locate(directory_, "link"), OutputState::kNothing);
+  EXPECT_EQ(output.examine(true), OutputState::kUnreachable);
+  EXPECT_EQ(output.examine(false), OutputState::kLink);
 }
 
 TEST_F(FileSequence, NothingIsMadeForAFileOtherThanTheOneRead) {

@@ -44,8 +44,25 @@ extern "C" struct dirent* readdir(DIR* dir) {
 }
 
 // While set, the file system makes no unnamed files (openat with O_TMPFILE fails), as some do not,
-// and new files take the named way.
+// and new files take the named way. The name of the last file made only if it was not there.
 bool refuseUnnamedFiles = false;
+std::string lastExclusiveName;
+
+// While set, no range is copied inside the file system (as between two file systems), and a
+// copy goes through the program's buffer.
+bool refuseCopyRanges = false;
+
+extern "C" ssize_t copy_file_range(int from, off_t* fromOffset, int to, off_t* toOffset,
+                                   size_t length, unsigned flags) {
+  if (refuseCopyRanges) {
+    errno = EXDEV;
+    return -1;
+  }
+  static const auto next =
+      reinterpret_cast<ssize_t (*)(int, off_t*, int, off_t*, size_t, unsigned)>(
+          ::dlsym(RTLD_NEXT, "copy_file_range"));
+  return next(from, fromOffset, to, toOffset, length, flags);
+}
 
 extern "C" int openat(int directory, const char* path, int flags, ...) {
   mode_t mode = 0;
@@ -58,6 +75,9 @@ extern "C" int openat(int directory, const char* path, int flags, ...) {
   if (refuseUnnamedFiles && (flags & O_TMPFILE) == O_TMPFILE) {
     errno = EOPNOTSUPP;
     return -1;
+  }
+  if ((flags & O_EXCL) != 0) {
+    lastExclusiveName = path;
   }
   static const auto next =
       reinterpret_cast<int (*)(int, const char*, int, ...)>(::dlsym(RTLD_NEXT, "openat"));
@@ -320,6 +340,10 @@ TEST_F(WriteOutput, ExamineTellsWhatIsAtTheNameWithoutFollowingLinksUnlessAsked)
     Output output;
     EXPECT_EQ(output.locate(directory_, relative), OutputState::kNoDirectory) << relative;
   }
+  for (const char* relative : {"dir.fxp/", "dir.fxp/.", "."}) {  // no name of an entry
+    Output output;
+    EXPECT_EQ(output.locate(directory_, relative), OutputState::kUnreachable) << relative;
+  }
   Output output;
   EXPECT_EQ(output.locate(directory_, "dir.fxp\\.//x.fxp"), OutputState::kNothing);
 }
@@ -551,6 +575,63 @@ TEST_F(WriteOutput, AReplacementReachesTheDiskBeforeTheRenameAndTheRenameAfterIt
     EXPECT_EQ(create(directory_, "new.fxp"), WriteOutcome::kWritten);
     EXPECT_EQ(callLog, "");
   }
+}
+
+TEST_F(WriteOutput, AnOutputOfPiecesHoldsEachInOrderWhetherTheSystemCopiesARangeOrNot) {
+  std::string source(3 << 20, '\0');
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    source[i] = static_cast<char>((i * 7919) % 251);
+  }
+  write("song.dawproject", source);
+  InputFile file = directory_.openFile("song.dawproject", EntryKind::kFile);
+  ASSERT_TRUE(file.isOpen());
+  const unsigned char head[] = {'h', 'e', 'a', 'd'};
+  const Piece pieces[] = {Piece::ofBytes(head, sizeof head), Piece::ofFile(file, 1000, 5 << 19),
+                          Piece::ofFile(file, 0, 3)};
+  const std::string expected = "head" + source.substr(1000, 5 << 19) + source.substr(0, 3);
+  for (const bool buffered : {false, true}) {
+    refuseCopyRanges = buffered;
+    const char* name = buffered ? "buffered.dawproject" : "copied.dawproject";
+    Output output;
+    ASSERT_EQ(output.locate(directory_, name), OutputState::kNothing);
+    EXPECT_EQ(output.create(pieces, file.identity()), WriteOutcome::kWritten) << name;
+    refuseCopyRanges = false;
+    EXPECT_EQ(read(name), expected) << name;
+    EXPECT_EQ(output.examine(false), OutputState::kFile);
+    EXPECT_TRUE(output.holds(pieces)) << name;
+  }
+}
+
+TEST_F(WriteOutput, ATemporaryNameTakenBySomeoneElseIsPassedOverAndLeftAlone) {
+  refuseUnnamedFiles = true;
+  ASSERT_EQ(create(directory_, "first.fxp"), WriteOutcome::kWritten);
+  // The next name the program will try for a temporary, made by another beforehand.
+  const std::string used = lastExclusiveName;
+  const std::size_t dash = used.rfind('-');
+  const std::string next =
+      used.substr(0, dash + 1) + std::to_string(std::stoul(used.substr(dash + 1)) + 1) + ".tmp";
+  write(next, "someone's");
+  EXPECT_EQ(create(directory_, "second.fxp"), WriteOutcome::kWritten);
+  refuseUnnamedFiles = false;
+  EXPECT_EQ(read(next), "someone's");
+  EXPECT_EQ(names(), (std::set<std::string>{"first.fxp", "second.fxp", next}));
+}
+
+TEST_F(ListDirectory, EveryDirectoryOpenedIsClosedAgain) {
+  fs::create_directory(path("sub"));
+  const auto openFiles = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  };
+  const auto before = openFiles();
+  for (int i = 0; i < 50; ++i) {
+    Directory directory;
+    ASSERT_EQ(directory.openSubdirectory(directory_, "sub"), DirectoryOpening::kOpened);
+    Directory moved = std::move(directory);
+    Directory named;
+    named.open(path("sub").c_str());
+    moved = std::move(named);
+  }
+  EXPECT_EQ(openFiles(), before);
 }
 
 }  // namespace
