@@ -19,7 +19,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tools"))
 import make_presets  # noqa: E402
 
-from run_bench import run  # noqa: E402
+from run_bench import report, run  # noqa: E402
 
 
 def write_project(path, audio_bytes):
@@ -92,11 +92,7 @@ def main():
     checks = [(f"{ratio:.2f} x cp (at most 1.2)", ratio <= 1.2),
               (f"peak RSS {peak_mib:.2f} MiB (under {budget:.2f}: 32 MiB and project.xml)",
                peak_mib < budget)]
-    print()
-    for text, held in checks:
-        print(f"{'met   ' if held else 'MISSED'} {text}")
-    if args.strict and not all(held for _, held in checks):
-        sys.exit(1)
+    report(checks, args.strict)
 
 
 if __name__ == "__main__":

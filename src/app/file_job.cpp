@@ -3,6 +3,7 @@
 #include "app/file_job.h"
 
 #include <charconv>
+#include <optional>
 
 #include "app/console.h"
 #include "app/options.h"
@@ -182,6 +183,23 @@ bool writeUpgrade(const PresetFile& preset, const platform::FileIdentity& read,
 
 PresetTally presetTally;
 
+std::optional<bool> settle(UpgradeOutcome outcome, const char* path) {
+  switch (outcome) {
+    case UpgradeOutcome::kUpgraded:
+      return std::nullopt;
+    case UpgradeOutcome::kAlreadyCurrent:
+      ++presetTally.current;
+      return true;  // quietly: nothing to do
+    case UpgradeOutcome::kUnrecognised:
+      ++presetTally.unrecognised;
+      break;
+    default:
+      break;
+  }
+  const OutcomeWords& words = outcomeWords(outcome);
+  return reportError(words.severity, {words.message, path});
+}
+
 bool processPresetFile(const PresetFile& preset) {
   const char* path = preset.path;
   ++presetTally.met;
@@ -206,19 +224,8 @@ bool processPresetFile(const PresetFile& preset) {
   PresetProgress progress(path);
   const Conversion conversion = recogniseAndUpgrade(length, options.targetFormat, imageBuffer,
                                                     spareBuffer, converterChain, &progress);
-  switch (conversion.outcome) {
-    case UpgradeOutcome::kUpgraded:
-      break;
-    case UpgradeOutcome::kAlreadyCurrent:
-      ++presetTally.current;
-      return true;  // quietly: nothing to do
-    case UpgradeOutcome::kUnrecognised:
-      ++presetTally.unrecognised;
-      [[fallthrough]];
-    default: {
-      const OutcomeWords& words = outcomeWords(conversion.outcome);
-      return reportError(words.severity, {words.message, path});
-    }
+  if (const std::optional<bool> settled = settle(conversion.outcome, path)) {
+    return *settled;
   }
   if (options.verbosity == 3) {
     dumpBytes(conversion.length, imageBuffer.data());

@@ -3,6 +3,7 @@
 // The job for one preset file: load, recognise, convert, write.
 
 #include <cstdint>
+#include <optional>
 
 #include "app/console.h"
 #include "app/options.h"
@@ -69,6 +70,10 @@ class ProgressLines : public Observer {
 // Loads one preset, recognises its format, converts it along the planned chain and writes the
 // result beside it; a project goes to processProject. Returns false when the run must stop.
 bool processPresetFile(const PresetFile& preset);
+
+// What became of a preset or project that was not upgraded, counted and, unless it was already
+// current, reported: the go-on flag. Nothing (to go on to its output) when it was upgraded.
+std::optional<bool> settle(UpgradeOutcome outcome, const char* path);
 
 // Names the output of an upgraded preset or project whose last step reached finalFormat, and
 // writes it from the pieces, through every check of a safe write; read is the input as it was

@@ -38,16 +38,6 @@ class ProjectProgress final : public ProgressLines<ProjectObserver> {
   }
 };
 
-// The outcome's error line, and the device it is about on the next.
-bool reportRefusal(const ProjectUpgrade& upgrade, const char* path) {
-  const OutcomeWords& words = outcomeWords(upgrade.outcome());
-  const bool goOn = reportError(words.severity, {words.message, path});
-  if (const ProjectDevice* device = upgrade.refusedDevice()) {
-    printErrorDetail({"Device: ", device->name, " (", device->statePath, ")"});
-  }
-  return goOn;
-}
-
 }  // namespace
 
 bool processProject(const PresetFile& project) {
@@ -67,17 +57,12 @@ bool processProject(const PresetFile& project) {
     }
     upgrade.supply(room.first(static_cast<std::size_t>(got)));
   }
-  switch (upgrade.outcome()) {
-    case UpgradeOutcome::kUpgraded:
-      break;
-    case UpgradeOutcome::kAlreadyCurrent:
-      ++presetTally.current;
-      return true;  // quietly: nothing to do
-    case UpgradeOutcome::kUnrecognised:
-      ++presetTally.unrecognised;
-      [[fallthrough]];
-    default:
-      return reportRefusal(upgrade, path);
+  if (const std::optional<bool> settled = settle(upgrade.outcome(), path)) {
+    // The device a refusal is about, on the line after it.
+    if (const ProjectDevice* device = upgrade.refusedDevice()) {
+      printErrorDetail({"Device: ", device->name, " (", device->statePath, ")"});
+    }
+    return *settled;
   }
   // The new archive: ranges of the file as it was opened, and the upgrade's new bytes.
   const std::span<const unsigned char> added = upgrade.newBytes();
