@@ -42,8 +42,8 @@ std::size_t printableSequence(std::string_view text) {
   unsigned char high = 0xBF;
   if (lead >= 0xC2 && lead <= 0xDF) {
     length = 2;
-    low = lead == 0xC2 ? 0xA0 : 0x80;  // C2 80 to C2 9F are the C1 controls
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    low = lead == 0xC2 ? 0xA0 : 0x80;         // C2 80 to C2 9F are the C1 controls
+  } else if (lead >= 0xE0 && lead <= 0xEF) {  // no-mutate(constant): 0xDF is two bytes, above
     length = 3;
     low = lead == 0xE0 ? 0xA0 : 0x80;
     high = lead == 0xED ? 0x9F : 0xBF;

