@@ -10,7 +10,8 @@ warnings not fatal); that build is kept as a snapshot, and every mutant starts f
 of it, so a mutant's build only compiles its own file. The tests run fastest first (as timed on
 the unmutated build) and stop at the first failure. A mutant that does not compile changes
 nothing that runs and is left out of the score. A line whose comment holds "no-mutate: why" (or
-"no-mutate(rule,...): why") is not mutated; see docs/MUTATION_TESTING.md.
+"no-mutate(rule,...): why"), or a comment line just above it, is not mutated; see
+docs/MUTATION_TESTING.md.
 """
 
 import argparse
@@ -238,6 +239,9 @@ def find_mutants(path, text):
         if any(start <= mutant.start <= end for start, end in assertions):
             continue
         skip = markers(lines[mutant.line - 1])
+        above = lines[mutant.line - 2].strip() if mutant.line >= 2 else ""
+        if skip is None and above.startswith("//"):  # a comment of its own just above the line
+            skip = markers(above)
         if skip is not None and (not skip or mutant.rule in skip):
             continue
         kept.append(mutant)
@@ -338,6 +342,15 @@ class Bench:
         built = run(["cmake", "--build", self.build, "-j", str(self.jobs)])
         return built.returncode == 0
 
+    def objects_unchanged(self, since):
+        """Whether every object the mutant's build made is the snapshot's to the byte: the slip
+        sits where this build does not compile (another system's branch) or compiles to the same
+        code, so no test could ever see it."""
+        rebuilt = [path for path in self.build.rglob("*.o") if path.stat().st_mtime >= since]
+        return all((self.snapshot / path.relative_to(self.build)).is_file() and
+                   path.read_bytes() == (self.snapshot / path.relative_to(self.build)).read_bytes()
+                   for path in rebuilt)
+
     def run_test(self, test, timeout):
         try:
             ran = subprocess.run(test["command"], cwd=test["cwd"],
@@ -360,8 +373,11 @@ class Bench:
             # Newer than anything in the snapshot, whatever the clock's resolution.
             later = max(time.time(), times.st_mtime + 2)
             os.utime(source, (later, later))
+            building = time.time()
             if not self.compile():
                 mutant.result = "not built"
+            elif self.objects_unchanged(building):
+                mutant.result = "unchanged"
             else:
                 mutant.result = "survived"
                 for test in self.tests:
@@ -390,15 +406,15 @@ def score(mutants):
 
 
 def report(mutants, seed, json_path, pool):
-    print("\nfolder                 mutants  not built  killed  survived  score")
+    print("\nfolder                 mutants  not built or unchanged  killed  survived  score")
     rows = sorted({folder_of(m) for m in mutants}) + ["all"]
     per_folder = {}
     for folder in rows:
         group = [m for m in mutants if folder == "all" or folder_of(m) == folder]
         killed, survived, percent = score(group)
-        not_built = sum(m.result == "not built" for m in group)
+        not_built = sum(m.result in ("not built", "unchanged") for m in group)
         shown = "-" if percent is None else f"{percent:5.1f}%"
-        print(f"{folder:22} {len(group):7}  {not_built:9}  {killed:6}  {survived:8}  {shown}")
+        print(f"{folder:22} {len(group):7}  {not_built:22}  {killed:6}  {survived:8}  {shown}")
         per_folder[folder] = {"mutants": len(group), "not_built": not_built, "killed": killed,
                               "survived": survived, "score": percent}
     survivors = [m for m in mutants if m.result == "survived"]

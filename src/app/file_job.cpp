@@ -37,6 +37,7 @@ bool outputPathFor(const char* path, FormatId finalFormat, char (&outputPath)[kM
   char defaultPrefix[12];
   const char* prefix = options.prefix;
   if (prefix == nullptr) {
+    // no-mutate(constant): a version code has at most six digits
     char* end = std::to_chars(defaultPrefix, defaultPrefix + 10, versionCode(finalFormat)).ptr;
     end[0] = '_';
     end[1] = '\0';

@@ -67,7 +67,7 @@ bool processProject(const PresetFile& project) {
   // The new archive: ranges of the file as it was opened, and the upgrade's new bytes.
   const std::span<const unsigned char> added = upgrade.newBytes();
   std::vector<platform::Piece> pieces;
-  pieces.reserve(upgrade.pieces().size());
+  pieces.reserve(upgrade.pieces().size());  // no-mutate(drop-call): room once, not as it grows
   for (const OutputPiece& piece : upgrade.pieces()) {
     pieces.push_back(piece.original
                          ? platform::Piece::ofFile(file, piece.offset, piece.length)

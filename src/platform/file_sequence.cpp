@@ -318,6 +318,7 @@ WriteOutcome Output::replace(Pieces pieces, const FileIdentity& expected,
   OpenFile original(kNoHandle);
   if (state_ == OutputState::kFile) {
     FileIdentity opened;
+    // no-mutate(negation): a link found here is not the file found, which the check refuses
     original.reset(systemCalls.openToRead(at, name_.c_str(), false, opened));
     if (!original.valid()) {
       return WriteOutcome::kCannotCreate;

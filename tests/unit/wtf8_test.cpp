@@ -22,6 +22,7 @@ TEST(Wtf8, EveryNameComesBackToTheSameUnits) {
            Case{u"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"},  // the wrong way round: two
            Case{u"end\xDBFF", "end\xED\xAF\xBF"},
            Case{u"\uFFFF", "\xEF\xBF\xBF"},  // the last of three bytes, no pair
+           Case{u"\uFFFF\U00010000", "\xEF\xBF\xBF\xF0\x90\x80\x80"},  // the first pair
        }) {
     std::string text;
     toWtf8(std::u16string_view(c.units), text);
@@ -30,8 +31,8 @@ TEST(Wtf8, EveryNameComesBackToTheSameUnits) {
   }
   // A byte that begins no sequence stands for U+FFFD.
   EXPECT_EQ(fromWtf8<char16_t>("a\xFF"
-                               "b\xC0\xAF"),
-            u"a\uFFFDb\uFFFD\uFFFD");
+                               "b\xC0\xAF\x80"),
+            u"a\uFFFDb\uFFFD\uFFFD\uFFFD");
   EXPECT_EQ(fromWtf8<char16_t>("\xE6\x97"
                                "A"),
             u"\uFFFD\uFFFDA");  // a sequence cut short
