@@ -55,7 +55,7 @@ std::size_t printableSequence(std::string_view text) {
   if (length == 0 || text.size() < length || byte(1) < low || byte(1) > high) {
     return 0;
   }
-  for (std::size_t i = 2; i < length; ++i) {
+  for (std::size_t i = 2; i < length; ++i) {  // no-mutate(constant): byte 1 is checked above
     if (byte(i) < 0x80 || byte(i) > 0xBF) {
       return 0;
     }

