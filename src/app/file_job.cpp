@@ -204,7 +204,6 @@ std::optional<bool> settle(UpgradeOutcome outcome, const char* path) {
 bool processPresetFile(const PresetFile& preset) {
   const char* path = preset.path;
   ++presetTally.met;
-  platform::clearFailure();
   if (options.verbosity >= 2) {
     printLine({"Loading data file: ", path});
   }

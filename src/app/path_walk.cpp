@@ -70,6 +70,7 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
       }
       const platform::EntryKind kind =
           entry.kind == platform::EntryKind::kUnknown ? platform::EntryKind::kFile : entry.kind;
+      platform::clearFailure();
       return processPresetFile({directory, entry.name, kind, entryPath});
     }
     platform::Directory subdirectory;
@@ -96,14 +97,15 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
 bool processPath(const char* path) {
   // The extension decides first, so a directory or missing file named *.fxp goes to the job.
   // A preset named here is reached through the directory it lies in, as one found in a scan.
+  platform::clearFailure();
   if (hasPresetExtension(path)) {
+    // A folder on the way that cannot be opened is the reason the preset cannot be.
     platform::Directory directory;
     const char* name = directory.openParentOf(path);
     return processPresetFile(
         {directory, name != nullptr ? name : path, platform::EntryKind::kUnknown, path});
   }
   platform::Directory directory;
-  platform::clearFailure();
   if (directory.open(path) == platform::DirectoryOpening::kMissing) {
     return true;
   }

@@ -150,6 +150,7 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
 }
 
 int64_t InputFile::read(uint64_t offset, unsigned char* buffer, int64_t length) const {
+  // no-mutate(constant): any negative number is a failure
   return isOpen() ? systemCalls.read(handle_, offset, buffer, length) : -1;
 }
 

@@ -74,7 +74,7 @@ enum class DirectoryOpening {
 struct FileIdentity {
   uint64_t volume = 0;
   uint64_t file = 0;
-  int64_t size = -1;  // no-mutate(constant): no size a file has
+  int64_t size = -1;         // no-mutate(constant): no size a file has
   int64_t modified = 0;      // in the system's own unit
   int64_t changed = 0;       // its metadata or bytes, where the system tells (POSIX ctime)
   uint32_t permissions = 0;  // the POSIX permission bits; 0 where the system has none

@@ -25,7 +25,9 @@ struct Look {
 // A file being written beside an output, until it takes the output's name or is discarded.
 struct Temporary {
   Handle file = kNoHandle;
-  char name[64] = {};  // its own name in the directory; empty while it has none
+  // Its own name in the directory; empty while it has none.
+  // no-mutate(constant): any room that holds the name works the same
+  char name[64] = {};
 };
 
 // A directory opened by a step: its handle and whether it can be flushed.

@@ -10,6 +10,7 @@ import time
 from pathlib import Path
 
 from presets import make_presets, BRISKLET_V050, BRISKLET_V051, TAVLORA_V012, TAVLORA_V025
+import runner
 from runner import (CliTest, WINDOWS_BUILD, host_links, long_case, ordinary_user,
                     posix_build_only)
 
@@ -24,6 +25,15 @@ def held_at(call, seconds=2, path=None):
         strace, "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1",
         *(["-P", str(path)] if path is not None else []),
         "-e", f"inject={call}:delay_enter={seconds * 1000000}:when=1"]
+
+
+def failing_at(fault):
+    """A wrapper under which a system call fails as fault says (strace's error injection:
+    "copy_file_range:error=EIO:when=1"); None without strace."""
+    strace = shutil.which("strace")
+    return None if strace is None else [
+        strace, "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1",
+        "-e", f"inject={fault}"]
 
 
 # The numbers of the calls held, where the system says which call a stopped program is in.
@@ -336,6 +346,45 @@ class UntrustedTree(CliTest):
         self.assertEqual((os.listxattr(plain), plain.stat().st_mode & 0o7777), ([], 0o640))
         self.assertEqual(os.getxattr(ruled, "system.posix_acl_access"), own)
         self.assertEqual((plain.read_bytes(), ruled.read_bytes()), (BRISKLET_V051, BRISKLET_V051))
+
+    @posix_build_only
+    def test_a_call_that_fails_late_leaves_no_output_that_is_not_whole(self):
+        if failing_at("fsync:error=EIO") is None:
+            self.skipTest("needs strace")
+        self.write("song.dawproject", make_presets.example_archive()[0])
+        ruled = self.write("ruled.fxp", BRISKLET_V050)
+        try:
+            os.setxattr(ruled, "system.posix_acl_access", posix_acl(
+                (ACL_USER_OBJ, 6, NO_ID), (ACL_GROUP_OBJ, 4, NO_ID), (ACL_MASK, 4, NO_ID),
+                (ACL_OTHER, 0, NO_ID)))
+        except OSError:
+            ruled = None  # the file system keeps no ACLs
+        self.write("d/room.fxp", BRISKLET_V050).chmod(0o666)
+        if os.geteuid() == 0:
+            os.chown(self.dir / "d", 4444, 4444)
+        self.dir.chmod(0o711)
+        (self.dir / "d").chmod(0o300)  # flushed through its file system: it cannot be read
+        failed = "Error 2: Failed to write output file: "
+        linux = not runner.PORTABLE_POSIX
+        for fault, arguments, status, err, made, ran in [
+            ("copy_file_range:error=EIO:when=1", ["song.dawproject"], 3,
+             failed + "205_song.dawproject\n", {}, linux),
+            # A replacement whose access rules cannot be carried is not made.
+            ("fsetxattr:error=EPERM", ["-o", "ruled.fxp"], 3, failed + "ruled.fxp\n", {},
+             ruled is not None),
+            # Renamed, but not made durable: the user hears so.
+            ("syncfs:error=EIO", ["-o", "d/room.fxp"], 3, failed + "d/room.fxp\n",
+             {"d/room.fxp": BRISKLET_V051}, linux),
+        ]:
+            if not ran:
+                continue
+            with self.subTest(fault=fault):
+                before = self.tree()
+                result = self.start_tool(*arguments, wrapper=failing_at(fault),
+                                         preexec_fn=ordinary_user() if "d/" in arguments[-1]
+                                         else None).finish()
+                self.assertEqual((result.status, result.err), (status, err))
+                self.assertEqual(self.tree(), {**before, **made})
 
     @posix_build_only
     def test_a_replacement_keeps_every_extended_attribute_whatever_its_size(self):

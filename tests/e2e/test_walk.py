@@ -137,6 +137,9 @@ class PathWalk(CliTest):
                            "Searching directory: d\\a", "Searching directory: d\\b"]))
         self.assertRun(["-e1", "d\\a"], status=3, preexec_fn=ordinary_user(),
                        err="Error 1: Couldn't read directory: d\\a\n")
+        # A preset in a folder that may not be searched: the folder is the reason.
+        self.assertRun(["-v", "d/a/pad.fxp"], status=3, preexec_fn=ordinary_user(),
+                       err="Error 2: Failed to open input file: d/a/pad.fxp\n" + reason("denied"))
         self.assertEqual(self.read("d/b/501_room.fxp"), BRISKLET_V051)
 
     @posix_build_only

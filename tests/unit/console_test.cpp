@@ -53,6 +53,8 @@ TEST(PrintLine, ShowsEveryByteThatIsNotPrintableUtf8Escaped) {
            Case{"\xF0\x90\x80\x80", "\xF0\x90\x80\x80"},      // U+10000, the first of four bytes
            Case{"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},      // U+10FFFF, the last
            Case{"\xE2\x81\xAA", "\xE2\x81\xAA"},              // U+206A, past the isolates
+           Case{"\xDF\xBF", "\xDF\xBF"},                      // U+07FF, the last of two bytes
+           Case{"\xD8\x9C", "\\xd8\\x9c"},                    // U+061C marks a direction
            Case{"\xF0\x8F\xBF\xBF", "\\xf0\\x8f\\xbf\\xbf"},  // an overlong form
            Case{"\xF4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
            Case{"\xE2\x80\xAE", "\\xe2\\x80\\xae"},           // U+202E turns text around

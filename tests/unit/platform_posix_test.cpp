@@ -599,8 +599,10 @@ TEST_F(WriteOutput, AnOutputOfPiecesHoldsEachInOrderWhetherTheSystemCopiesARange
   ASSERT_TRUE(file.isOpen());
   const unsigned char head[] = {'h', 'e', 'a', 'd'};
   const Piece pieces[] = {Piece::ofBytes(head, sizeof head), Piece::ofFile(file, 1000, 5 << 19),
-                          Piece::ofFile(file, 0, 3), Piece::ofBytes(head, 1)};
-  const std::string expected = "head" + source.substr(1000, 5 << 19) + source.substr(0, 3) + "h";
+                          Piece::ofFile(file, 0, 3), Piece::ofBytes(head, 1),
+                          Piece::ofFile(file, 7, 1)};
+  const std::string expected =
+      "head" + source.substr(1000, 5 << 19) + source.substr(0, 3) + "h" + source.substr(7, 1);
   for (const bool buffered : {false, true}) {
     refuseCopyRanges = buffered;
     const char* name = buffered ? "buffered.dawproject" : "copied.dawproject";

@@ -23,6 +23,7 @@ TEST(Wtf8, EveryNameComesBackToTheSameUnits) {
            Case{u"end\xDBFF", "end\xED\xAF\xBF"},
            Case{u"\uFFFF", "\xEF\xBF\xBF"},  // the last of three bytes, no pair
            Case{u"\uFFFF\U00010000", "\xEF\xBF\xBF\xF0\x90\x80\x80"},  // the first pair
+           Case{u"\U0010FFFF", "\xF4\x8F\xBF\xBF"},                    // the last pair
        }) {
     std::string text;
     toWtf8(std::u16string_view(c.units), text);
