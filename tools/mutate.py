@@ -10,7 +10,7 @@ warnings not fatal); that build is kept as a snapshot, and every mutant starts f
 of it, so a mutant's build only compiles its own file. The tests run fastest first (as timed on
 the unmutated build) and stop at the first failure. A mutant that does not compile changes
 nothing that runs and is left out of the score. A line whose comment holds "no-mutate: why" (or
-"no-mutate(rule,...): why"), or a comment line just above it, is not mutated; see
+"no-mutate(rule,...): why"), or a comment just above it, is not mutated; see
 docs/MUTATION_TESTING.md.
 """
 
@@ -239,9 +239,11 @@ def find_mutants(path, text):
         if any(start <= mutant.start <= end for start, end in assertions):
             continue
         skip = markers(lines[mutant.line - 1])
-        above = lines[mutant.line - 2].strip() if mutant.line >= 2 else ""
-        if skip is None and above.startswith("//"):  # a comment of its own just above the line
-            skip = markers(above)
+        # Or in the comment of lines of its own just above the line.
+        above = mutant.line - 2
+        while skip is None and above >= 0 and lines[above].strip().startswith("//"):
+            skip = markers(lines[above])
+            above -= 1
         if skip is not None and (not skip or mutant.rule in skip):
             continue
         kept.append(mutant)

@@ -38,7 +38,7 @@ std::size_t printableSequence(std::string_view text) {
   }
   // The range of the first continuation byte, which rules out the overlong and surrogate forms.
   std::size_t length = 0;
-  unsigned char low = 0x80;
+  unsigned char low = 0x80;  // no-mutate(constant): each length sets its own
   unsigned char high = 0xBF;
   if (lead >= 0xC2 && lead <= 0xDF) {
     length = 2;

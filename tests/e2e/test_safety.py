@@ -199,6 +199,13 @@ class Permissions(CliTest):
                 self.assertRun([*options, "room.fxp"], preexec_fn=lambda: os.umask(umask))
                 self.assertEqual((output.is_symlink(), output.stat().st_mode & 0o7777),
                                  (False, mode), (preset_mode, umask, options))
+        # The mask holds for every output of a run, not only the first.
+        preset.chmod(0o666)
+        output.unlink()
+        self.write("pad.fxp", TAVLORA_V012).chmod(0o666)
+        self.assertRun(["room.fxp", "pad.fxp"], preexec_fn=lambda: os.umask(0o077))
+        self.assertEqual([(self.dir / name).stat().st_mode & 0o7777
+                          for name in ("501_room.fxp", "205_pad.fxp")], [0o600, 0o600])
 
     def test_outputs_are_made_beside_the_preset_under_a_read_only_parent(self):
         self.write("locked/open/room.fxp", BRISKLET_V050).chmod(0o666)

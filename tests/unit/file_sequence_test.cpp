@@ -250,6 +250,13 @@ TEST_F(FileSequence, ANameThatCannotBeAFileIsNeverLookedUp) {
   EXPECT_EQ(output.examine(true), OutputState::kNotAFile);
 }
 
+TEST_F(FileSequence, AnOpenFileTakingAnotherClosesItsOwnFirst) {
+  InputFile file;
+  InputFileAccess::adopt(file, kOriginal, {});
+  file = InputFile();
+  EXPECT_EQ(system_.log, (Log{"close"}));
+}
+
 TEST_F(FileSequence, NothingIsMadeForAFileOtherThanTheOneRead) {
   const FileIdentity another = {1, 2, 3, 0, 0600};
   EXPECT_EQ(replace({&kPiece, 1}, &another), WriteOutcome::kChanged);
