@@ -113,7 +113,7 @@ class InputFile {
   // The file as it was opened.
   const FileIdentity& identity() const { return identity_; }
 
-  // Reads up to length bytes from offset on; fewer only at the end of the file or on an error.
+  // Reads up to length bytes from offset on, fewer only at the end of the file; -1 on an error.
   int64_t read(uint64_t offset, unsigned char* buffer, int64_t length) const;
 
   void close();

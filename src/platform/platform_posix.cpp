@@ -191,11 +191,11 @@ bool copyRange(int from, uint64_t offset, int to, uint64_t length) {
   offset = static_cast<uint64_t>(at);
 #endif
   constexpr std::size_t kBufferSize = 1 << 20;
-  static std::unique_ptr<unsigned char[]> buffer;
-  if (length > 0 && buffer == nullptr) {
-    buffer = std::make_unique<unsigned char[]>(kBufferSize);
-  }
+  static std::unique_ptr<unsigned char[]> buffer;  // made the first time it is needed
   while (length > 0) {
+    if (buffer == nullptr) {
+      buffer = std::make_unique<unsigned char[]>(kBufferSize);
+    }
     const ssize_t got = ::pread(from, buffer.get(), std::min<uint64_t>(length, kBufferSize),
                                 static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) {
@@ -606,7 +606,7 @@ int64_t readStep(Handle file, uint64_t offset, unsigned char* buffer, int64_t le
       continue;
     }
     if (got < 0) {
-      return total > 0 ? total : failed(int64_t{-1});
+      return failed(int64_t{-1});  // what was read before is no part of the file to go by
     }
     if (got == 0) {
       break;

@@ -331,7 +331,7 @@ int64_t readAt(HANDLE file, uint64_t offset, unsigned char* buffer, int64_t leng
       if (::GetLastError() == ERROR_HANDLE_EOF) {
         break;
       }
-      return total > 0 ? total : failed(int64_t{-1});
+      return failed(int64_t{-1});  // what was read before is no part of the file to go by
     }
     if (got == 0) {
       break;

@@ -53,6 +53,7 @@ TEST(PrintLine, ShowsEveryByteThatIsNotPrintableUtf8Escaped) {
            Case{"\xF0\x90\x80\x80", "\xF0\x90\x80\x80"},      // U+10000, the first of four bytes
            Case{"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},      // U+10FFFF, the last
            Case{"\xE2\x81\xAA", "\xE2\x81\xAA"},              // U+206A, past the isolates
+           Case{"\xC2\xA9", "\xC2\xA9"},                      // the copyright sign, kept
            Case{"\xDF\xBF", "\xDF\xBF"},                      // U+07FF, the last of two bytes
            Case{"\xD8\x9C", "\\xd8\\x9c"},                    // U+061C marks a direction
            Case{"\xF0\x8F\xBF\xBF", "\\xf0\\x8f\\xbf\\xbf"},  // an overlong form

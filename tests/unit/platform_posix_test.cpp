@@ -50,14 +50,19 @@ bool refuseUnnamedFiles = false;
 std::string lastExclusiveName;
 
 // While set, no range is copied inside the file system (as between two file systems), and a
-// copy goes through the program's buffer; and while this is a file, reading it fails.
+// copy goes through the program's buffer; and while this is a file, reading it fails, after a
+// first short read of readBeforeFailing bytes if that is not 0.
 bool refuseCopyRanges = false;
 int failingReads = -1;
+std::size_t readBeforeFailing = 0;
 
 extern "C" ssize_t pread(int fd, void* buffer, size_t length, off_t offset) {
   if (fd == failingReads) {
-    errno = EIO;
-    return -1;
+    if (readBeforeFailing == 0) {
+      errno = EIO;
+      return -1;
+    }
+    length = std::min(length, std::exchange(readBeforeFailing, 0));
   }
   static const auto next =
       reinterpret_cast<ssize_t (*)(int, void*, size_t, off_t)>(::dlsym(RTLD_NEXT, "pread"));
@@ -620,6 +625,10 @@ TEST_F(WriteOutput, AnOutputOfPiecesHoldsEachInOrderWhetherTheSystemCopiesARange
   Output output;
   ASSERT_EQ(output.locate(directory_, "unread.dawproject"), OutputState::kNothing);
   EXPECT_EQ(output.create(pieces, file.identity()), WriteOutcome::kWriteFailed);
+  // Nor is a read that fails part way a short file.
+  unsigned char room[100];
+  readBeforeFailing = 10;
+  EXPECT_EQ(file.read(0, room, sizeof room), -1);
   failingReads = -1;
   refuseCopyRanges = false;
   EXPECT_FALSE(fs::exists(path("unread.dawproject")));
