@@ -544,7 +544,7 @@ bool followLinkStep(Handle directory, const std::string& name, OpenedDirectory& 
 Handle openToReadStep(Handle directory, const char* name, bool followLink, FileIdentity& identity) {
   const int at = descriptor(directory);
   const int nofollow = followLink ? 0 : O_NOFOLLOW;
-  FileDescriptor file(-1);
+  FileDescriptor file(-1);  // no-mutate(constant): any negative is none
   struct stat looked;
 #if TUNEWRIGHT_HAVE_O_PATH
   if (haveProc()) {

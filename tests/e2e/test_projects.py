@@ -59,6 +59,8 @@ class Projects(CliTest):
         # A dry run writes nothing; -p names the output; -vv names each device and its steps.
         self.assertRun(["-n", "song.dawproject"])
         self.assertEqual(self.tree(), {"song.dawproject": song})
+        self.assertRun(["-n", "lost.dawproject"], status=3,
+                       err="Error 2: Failed to open input file: lost.dawproject\n")
         self.assertRun(["-pnew_", "-vv", "song.dawproject"], out=(
             "Loading data file: song.dawproject\n"
             "Device: Lead (plugins/Lead.fxp)\n"
