@@ -185,6 +185,8 @@ int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buf
   // The size saves the read that would only report the end; a file still growing is read as
   // far as it was, and one that reports no size (as files of /proc do) to its end.
   const int64_t size = identity.size;
+  // no-mutate(relational): a size equal to the capacity reads as much either way, and only files
+  // that tell no size (none a preset could be) are read to their end from 0
   const int32_t wanted = size > 0 && size < capacity ? static_cast<int32_t>(size) : capacity;
   int32_t total = 0;
   while (total < wanted) {
