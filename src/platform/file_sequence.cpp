@@ -16,7 +16,7 @@ namespace tunewright::platform {
 namespace {
 
 // The longest chain of symbolic links followed to the file an output replaces.
-constexpr int kMaxLinks = 40;
+constexpr int kMaxLinks = 40;  // no-mutate(constant): as the system's own bound, near enough
 
 // The size of each read that compares a file with what is to be written.
 constexpr int64_t kComparedPiece = 65536;

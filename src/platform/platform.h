@@ -74,9 +74,11 @@ enum class DirectoryOpening {
 struct FileIdentity {
   uint64_t volume = 0;
   uint64_t file = 0;
-  int64_t size = -1;         // no-mutate(constant): no size a file has
-  int64_t modified = 0;      // in the system's own unit
-  int64_t changed = 0;       // its metadata or bytes, where the system tells (POSIX ctime)
+  int64_t size = -1;     // no-mutate(constant): no size a file has
+  int64_t modified = 0;  // in the system's own unit
+  // Its metadata or bytes, where the system tells (POSIX ctime). no-mutate(constant): each
+  // identity compared is one the system filled
+  int64_t changed = 0;
   uint32_t permissions = 0;  // the POSIX permission bits; 0 where the system has none
   uint32_t group = 0;        // the POSIX owning group; 0 where the system has none
   // The file has access rules beyond its permission bits (a POSIX ACL), whose group bits then

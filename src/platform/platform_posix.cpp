@@ -300,7 +300,7 @@ int linkUnnamed(int fd, int directory, const char* name) {
     if (errno != EPERM && errno != ENOENT && errno != EINVAL) {
       return -1;
     }
-    direct = false;
+    direct = false;  // no-mutate(negation): else tried again each time, and failing alike
   }
   return ::linkat(AT_FDCWD, ProcEntry(fd).path, directory, name, AT_SYMLINK_FOLLOW);
 }
@@ -403,13 +403,13 @@ void copyListed(int from, int to, const std::string& wanted) {
       value.resize(static_cast<std::size_t>(size));
       // A read into no room would tell the size again, not the value: an empty value is empty.
       const ssize_t got = size == 0 ? 0 : ::fgetxattr(from, name, value.data(), value.size());
+      if (got < 0 && errno == ERANGE) {
+        continue;  // grown meanwhile: ask again
+      }
       if (got >= 0) {
         ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0);
-        return;
       }
-      if (errno != ERANGE) {  // grown meanwhile: ask again
-        return;
-      }
+      return;
     }
   });
 }

@@ -32,7 +32,10 @@ struct FakeSystem {
   FileIdentity sourceNow;
 
   FileIdentity identityOf(const std::string& name) const {
-    return {1, inodes.at(name), static_cast<int64_t>(files.at(name).size()), 0, 0600};
+    return {.volume = 1,
+            .file = inodes.at(name),
+            .size = static_cast<int64_t>(files.at(name).size()),
+            .permissions = 0600};
   }
 };
 
@@ -258,7 +261,7 @@ TEST_F(FileSequence, AnOpenFileTakingAnotherClosesItsOwnFirst) {
 }
 
 TEST_F(FileSequence, NothingIsMadeForAFileOtherThanTheOneRead) {
-  const FileIdentity another = {1, 2, 3, 0, 0600};
+  const FileIdentity another = {.volume = 1, .file = 2, .size = 3, .permissions = 0600};
   EXPECT_EQ(replace({&kPiece, 1}, &another), WriteOutcome::kChanged);
   EXPECT_EQ(system_.log, (Log{"look"}));
 }
@@ -290,12 +293,13 @@ TEST_F(FileSequence, ANewFileIsWrittenWholeAndNamedWithoutReplacing) {
 
 TEST_F(FileSequence, AnOutputCopiedFromAFileWrittenToMeanwhileIsNotNamed) {
   InputFile source;
-  const FileIdentity opened = {1, 50, 1000, 7, 0600};
+  const FileIdentity opened = {.volume = 1, .file = 50, .size = 1000, .modified = 7};
   InputFileAccess::adopt(source, kOriginal, opened);
   const Piece pieces[] = {kPiece, Piece::ofFile(source, 0, 1000)};
   for (const bool replacing : {false, true}) {
     reset();
-    system_.sourceNow = {1, 50, 1000, 8, 0600};  // written to since it was opened
+    system_.sourceNow = opened;
+    system_.sourceNow.modified = 8;  // written to since it was opened
     Output output;
     output.locate(directory_, replacing ? "x.fxp" : "y.fxp");
     output.examine(false);
