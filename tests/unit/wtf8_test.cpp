@@ -34,8 +34,8 @@ TEST(Wtf8, EveryNameComesBackToTheSameUnits) {
   }
   // A byte that begins no sequence stands for U+FFFD.
   EXPECT_EQ(fromWtf8<char16_t>("a\xFF"
-                               "b\xC0\xAF\x80"),
-            u"a\uFFFDb\uFFFD\uFFFD\uFFFD");
+                               "b\xC0\xAF\x80\xC1\xBF"),
+            u"a\uFFFDb\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD");
   EXPECT_EQ(fromWtf8<char16_t>("\xE6\x97"
                                "A"),
             u"\uFFFD\uFFFDA");  // a sequence cut short
