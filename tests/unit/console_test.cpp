@@ -49,11 +49,16 @@ TEST(PrintLine, ShowsEveryByteThatIsNotPrintableUtf8Escaped) {
     const char* shown;
   };
   for (const Case& c : {
-           Case{"\xF1\x80\x80\x80", "\xF1\x80\x80\x80"},      // U+40000, kept
-           Case{"\xF0\x90\x80\x80", "\xF0\x90\x80\x80"},      // U+10000, the first of four bytes
-           Case{"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},      // U+10FFFF, the last
-           Case{"\xE2\x81\xAA", "\xE2\x81\xAA"},              // U+206A, past the isolates
-           Case{"\xC2\xA9", "\xC2\xA9"},                      // the copyright sign, kept
+           Case{"\xF1\x80\x80\x80", "\xF1\x80\x80\x80"},  // U+40000, kept
+           Case{"\xF0\x90\x80\x80", "\xF0\x90\x80\x80"},  // U+10000, the first of four bytes
+           Case{"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},  // U+10FFFF, the last
+           Case{"\xE2\x81\xAA", "\xE2\x81\xAA"},          // U+206A, past the isolates
+           Case{"\xC2\xA0", "\xC2\xA0"},                  // U+00A0, the first after C1
+           Case{"\xE0\x9F\xBF", "\\xe0\\x9f\\xbf"},       // an overlong form
+           Case{"\xED\x9F\xBF", "\xED\x9F\xBF"},          // U+D7FF, the last before halves
+           Case{"\xE6\x97"
+                "A",
+                "\\xe6\\x97A"},                               // a sequence cut short
            Case{"\xDF\xBF", "\xDF\xBF"},                      // U+07FF, the last of two bytes
            Case{"\xD8\x9C", "\\xd8\\x9c"},                    // U+061C marks a direction
            Case{"\xF0\x8F\xBF\xBF", "\\xf0\\x8f\\xbf\\xbf"},  // an overlong form

@@ -625,6 +625,10 @@ TEST_F(WriteOutput, AnOutputOfPiecesHoldsEachInOrderWhetherTheSystemCopiesARange
   Output output;
   ASSERT_EQ(output.locate(directory_, "unread.dawproject"), OutputState::kNothing);
   EXPECT_EQ(output.create(pieces, file.identity()), WriteOutcome::kWriteFailed);
+  // Nor is a file known to hold the pieces when they cannot be read again.
+  ASSERT_EQ(output.locate(directory_, "copied.dawproject"), OutputState::kNothing);
+  ASSERT_EQ(output.examine(false), OutputState::kFile);
+  EXPECT_FALSE(output.holds(pieces));
   // A short read is followed by the rest; a read that fails part way is no short file.
   unsigned char room[100];
   for (const bool failing : {false, true}) {
@@ -648,9 +652,16 @@ TEST_F(WriteOutput, ATemporaryNameTakenBySomeoneElseIsPassedOverAndLeftAlone) {
       used.substr(0, dash + 1) + std::to_string(std::stoul(used.substr(dash + 1)) + 1) + ".tmp";
   write(next, "someone's");
   EXPECT_EQ(create(directory_, "second.fxp"), WriteOutcome::kWritten);
-  refuseUnnamedFiles = false;
   EXPECT_EQ(read(next), "someone's");
   EXPECT_EQ(names(), (std::set<std::string>{"first.fxp", "second.fxp", next}));
+  // A hundred names taken one after the other: no file is made, and the program goes on.
+  const unsigned long after = std::stoul(next.substr(dash + 1)) + 2;  // one more for "second"
+  for (unsigned long i = after; i < after + 100; ++i) {
+    write(used.substr(0, dash + 1) + std::to_string(i) + ".tmp", "someone's");
+  }
+  EXPECT_EQ(create(directory_, "third.fxp"), WriteOutcome::kCannotCreate);
+  EXPECT_EQ(names().size(), 103u);
+  refuseUnnamedFiles = false;
 }
 
 TEST_F(ListDirectory, EveryDirectoryOpenedIsClosedAgain) {
