@@ -79,8 +79,10 @@ struct FileIdentity {
   // Its metadata or bytes, where the system tells (POSIX ctime). no-mutate(constant): each
   // identity compared is one the system filled
   int64_t changed = 0;
-  uint32_t permissions = 0;  // the POSIX permission bits; 0 where the system has none
-  uint32_t group = 0;        // the POSIX owning group; 0 where the system has none
+  // The POSIX permission bits and owning group; 0 where the system has none.
+  // no-mutate(constant): each identity compared is one the system filled
+  uint32_t permissions = 0;
+  uint32_t group = 0;  // no-mutate(constant): each identity compared is one the system filled
   // The file has access rules beyond its permission bits (a POSIX ACL), whose group bits then
   // are the rules' mask, not its group's; told when a file is opened for reading, and not part
   // of what makes it the same, unchanged file.

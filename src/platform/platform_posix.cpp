@@ -636,8 +636,8 @@ bool mayMakeFilesStep(Handle directory) {
 mode_t newFileMode(int fd, const FileIdentity& source) {
   struct stat status {};
   // no-mutate(drop-call): a group not looked at is given and looked at again below
-  const bool sameGroup =
-      ::fstat(fd, &status) == 0 && (status.st_gid == source.group ||
+  const bool looked = ::fstat(fd, &status) == 0;
+  const bool sameGroup = looked && (status.st_gid == source.group ||
                                     (::fchown(fd, static_cast<uid_t>(-1), source.group) == 0 &&
                                      ::fstat(fd, &status) == 0 && status.st_gid == source.group));
   const mode_t group = sameGroup && !source.extendedRules ? (source.permissions & 0060) : 0;

@@ -27,11 +27,12 @@ class RunInWindow : public testing::ScratchDirectory {
     ScratchDirectory::SetUp();
     waits = 0;
     directory_ = root_.string();
-    // With -t1000200: one to upgrade, one already there, one not a preset, one that cannot
+    // With -t1000200: one to upgrade, one already there, two not presets, one that cannot
     // reach the target.
     write("old.fxp", testing::makeImage("Tvla", 50));
     write("current.fxp", testing::makeImage("Tvla", 53));
     write("junk.fxp", testing::makeImage("Junk", 1));
+    write("more junk.fxp", testing::makeImage("Junk", 2));
     write("other.fxp", testing::makeImage("Bskl", 6));
   }
 
@@ -52,7 +53,7 @@ TEST_F(RunInWindow, ShowsWhatItDidSumsUpAndWaitsForEnter) {
   EXPECT_NE(ran.out.find("Converting data file: " + directory_ + "\\old.fxp\n"), std::string::npos)
       << ran.out;
   EXPECT_TRUE(
-      ran.out.ends_with("Presets upgraded: 1, already current: 1, not recognised: 1, failed: 1.\n"
+      ran.out.ends_with("Presets upgraded: 1, already current: 1, not recognised: 2, failed: 1.\n"
                         "Press Enter to close.\n"))
       << ran.out;
   EXPECT_NE(ran.err.find("Error 1: Couldn't make converter chain: "), std::string::npos);
@@ -60,7 +61,7 @@ TEST_F(RunInWindow, ShowsWhatItDidSumsUpAndWaitsForEnter) {
   // A second run counts afresh, and a dry run counts what it would upgrade.
   const auto again = run({"-n", "-t1000200", directory_.c_str()}, kOwnWindow);
   EXPECT_TRUE(
-      again.out.ends_with("Presets upgraded: 1, already current: 2, not recognised: 1, failed: 1.\n"
+      again.out.ends_with("Presets upgraded: 1, already current: 2, not recognised: 2, failed: 1.\n"
                           "Press Enter to close.\n"))
       << again.out;
 }
