@@ -271,9 +271,9 @@ bool Output::holds(Pieces pieces) {
     return false;
   }
   FileIdentity identity;
+  const Handle at = DirectoryAccess::handle(*directory_);
   // no-mutate(negation): a link found here is not the file found, which the check refuses
-  const OpenFile file(
-      systemCalls.openToRead(DirectoryAccess::handle(*directory_), name_.c_str(), false, identity));
+  const OpenFile file(systemCalls.openToRead(at, name_.c_str(), false, identity));
   return file.valid() && identity.sameFile(found_) &&
          identity.size == static_cast<int64_t>(totalLength(pieces)) &&
          fileHolds(file.get(), pieces);

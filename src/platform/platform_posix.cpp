@@ -149,11 +149,13 @@ int openDirectoryAt(int at, const char* path, int flags, bool& syncable) {
   return fd;
 }
 
+// The most one call reads, writes or copies: a bound below what any system takes at once.
+constexpr uint64_t kMostPerCall = 1 << 30;  // no-mutate(constant): any such bound works the same
+
 bool writeAll(int fd, const unsigned char* data, uint64_t length) {
   while (length > 0) {
-    // no-mutate(constant): any bound on one call writes the same bytes
     const ssize_t written =
-        ::write(fd, data, static_cast<std::size_t>(std::min<uint64_t>(length, 1 << 30)));
+        ::write(fd, data, static_cast<std::size_t>(std::min(length, kMostPerCall)));
     if (written < 0 && errno == EINTR) {
       continue;
     }
@@ -174,7 +176,7 @@ bool copyRange(int from, uint64_t offset, int to, uint64_t length) {
   auto at = static_cast<off_t>(offset);
   while (length > 0) {  // no-mutate(negation): the buffer's way copies whatever is left
     const ssize_t copied = ::copy_file_range(
-        from, &at, to, nullptr, static_cast<std::size_t>(std::min<uint64_t>(length, 1 << 30)), 0);
+        from, &at, to, nullptr, static_cast<std::size_t>(std::min(length, kMostPerCall)), 0);
     if (copied < 0 && errno == EINTR) {
       continue;
     }
@@ -525,8 +527,11 @@ bool followLinkStep(Handle directory, const std::string& name, OpenedDirectory& 
   const int at = descriptor(directory);
   char target[4096];
   const ssize_t length = ::readlinkat(at, name.c_str(), target, sizeof target);
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) {
-    return false;
+  if (length < 0) {
+    return failed(false);
+  }
+  if (length == 0 || static_cast<std::size_t>(length) >= sizeof target) {
+    return false;  // no-mutate(relational): no system keeps a target as long as the room
   }
   target[length] = '\0';
   const SplitPath split = splitLast(target);
@@ -600,10 +605,10 @@ bool identifyStep(Handle file, FileIdentity& identity) {
 int64_t readStep(Handle file, uint64_t offset, unsigned char* buffer, int64_t length) {
   int64_t total = 0;
   while (total < length) {
-    const ssize_t got =
-        ::pread(descriptor(file), buffer + total,
-                static_cast<std::size_t>(std::min<int64_t>(length - total, 1 << 30)),
-                static_cast<off_t>(offset + static_cast<uint64_t>(total)));
+    const ssize_t got = ::pread(
+        descriptor(file), buffer + total,
+        static_cast<std::size_t>(std::min(static_cast<uint64_t>(length - total), kMostPerCall)),
+        static_cast<off_t>(offset + static_cast<uint64_t>(total)));
     if (got < 0 && errno == EINTR) {
       continue;
     }

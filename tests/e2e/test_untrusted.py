@@ -360,6 +360,7 @@ class UntrustedTree(CliTest):
         except OSError:
             ruled = None  # the file system keeps no ACLs
         self.write("d/room.fxp", BRISKLET_V050).chmod(0o666)
+        os.symlink("d/room.fxp", self.dir / "link.fxp")
         if os.geteuid() == 0:
             os.chown(self.dir / "d", 4444, 4444)
         self.dir.chmod(0o711)
@@ -372,6 +373,9 @@ class UntrustedTree(CliTest):
             # A replacement whose access rules cannot be carried is not made.
             ("fsetxattr:error=EPERM", ["-o", "ruled.fxp"], 3, failed + "ruled.fxp\n", {},
              ruled is not None),
+            # The link named, read through, that cannot be read itself when it is replaced.
+            ("readlinkat:error=EIO", ["-o", "link.fxp"], 3,
+             "Error 2: Failed to open output file: link.fxp\n", {}, True),
             # Renamed, but not made durable: the user hears so.
             ("syncfs:error=EIO", ["-o", "d/room.fxp"], 3, failed + "d/room.fxp\n",
              {"d/room.fxp": BRISKLET_V051}, linux),

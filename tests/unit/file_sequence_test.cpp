@@ -256,7 +256,10 @@ TEST_F(FileSequence, ANameThatCannotBeAFileIsNeverLookedUp) {
 TEST_F(FileSequence, AnOpenFileTakingAnotherClosesItsOwnFirst) {
   InputFile file;
   InputFileAccess::adopt(file, kOriginal, {});
+  system_.log.clear();
   file = InputFile();
+  EXPECT_EQ(system_.log, (Log{"close"}));
+  file = InputFile();  // and one that holds nothing closes nothing
   EXPECT_EQ(system_.log, (Log{"close"}));
 }
 

@@ -434,14 +434,21 @@ TEST_F(WriteOutput, AFileThatChangedSinceItWasLookedAtIsNotReplaced) {
   EXPECT_EQ(names(), std::set<std::string>{"preset.fxp"});
 }
 
+// How many files the process holds open.
+std::ptrdiff_t openFiles() {
+  return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+}
+
 TEST_F(WriteOutput, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   write("old.fxp", "precious");
+  const std::ptrdiff_t held = openFiles();
   EXPECT_EQ(withNoRoomToWrite([&] { return replace(directory_, "old.fxp"); }),
             WriteOutcome::kWriteFailed);
   EXPECT_EQ(read("old.fxp"), "precious");
   EXPECT_EQ(withNoRoomToWrite([&] { return create(directory_, "new.fxp"); }),
             WriteOutcome::kWriteFailed);
   EXPECT_EQ(names(), std::set<std::string>{"old.fxp"});
+  EXPECT_EQ(openFiles(), held);  // nor a temporary held open
 }
 
 // Restores the real calls when the test's own have done their work.
@@ -666,9 +673,6 @@ TEST_F(WriteOutput, ATemporaryNameTakenBySomeoneElseIsPassedOverAndLeftAlone) {
 
 TEST_F(ListDirectory, EveryDirectoryOpenedIsClosedAgain) {
   fs::create_directory(path("sub"));
-  const auto openFiles = [] {
-    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
-  };
   const auto before = openFiles();
   for (int i = 0; i < 50; ++i) {
     Directory directory;
