@@ -660,7 +660,7 @@ mode_t newFileMode(int fd, const FileIdentity& source) {
 WriteOutcome makeTemporaryStep(Handle directory, Handle original, const FileIdentity& source,
                                [[maybe_unused]] bool replacing, Temporary& temporary) {
   const int at = descriptor(directory);
-  FileDescriptor file(-1);
+  FileDescriptor file(-1);  // no-mutate(constant): any negative is none
 #if TUNEWRIGHT_HAVE_O_TMPFILE
   if (!replacing && haveProc()) {
     file.reset(::openat(at, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0));
