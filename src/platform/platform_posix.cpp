@@ -271,10 +271,14 @@ void forgetName(Temporary& temporary) {
   temporaryPending = 0;
 }
 
-// The process's umask, which every new file's permission bits are given under.
+// The process's umask, which every new file's permission bits are given under: read once, as
+// reading it means setting it for a moment, and nothing in the program changes it.
 mode_t fileCreationMask() {
-  const mode_t current = ::umask(0);
-  ::umask(current);
+  static const mode_t current = [] {
+    const mode_t told = ::umask(0);
+    ::umask(told);  // no-mutate(drop-call): every file is made with no permissions at all
+    return told;
+  }();
   return current;
 }
 
@@ -548,6 +552,13 @@ bool followLinkStep(Handle directory, const std::string& name, OpenedDirectory& 
   return true;
 }
 
+// A file opened for reading, as it was when looked at, handed on.
+Handle opened(FileDescriptor& file, const struct stat& status, FileIdentity& identity) {
+  identity = identityOf(status);
+  identity.extendedRules = (status.st_mode & S_IRWXG) != 0 && hasExtendedRules(file.get());
+  return file.release();
+}
+
 Handle openToReadStep(Handle directory, const char* name, bool followLink, FileIdentity& identity) {
   const int at = descriptor(directory);
   const int nofollow = followLink ? 0 : O_NOFOLLOW;
@@ -564,8 +575,13 @@ Handle openToReadStep(Handle directory, const char* name, bool followLink, FileI
     if (::fstat(place.get(), &looked) != 0 || !S_ISREG(looked.st_mode)) {
       return kNoHandle;
     }
+    // Opened through the very place looked at, so what was looked at is what is opened.
     file.reset(::open(ProcEntry(place.get()).path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  } else
+    if (!file.valid()) {
+      return failed(kNoHandle);
+    }
+    return opened(file, looked, identity);
+  }
 #endif
   {
     // Looked at, then opened by name: a FIFO put in the file's place between the two is opened
@@ -582,15 +598,13 @@ Handle openToReadStep(Handle directory, const char* name, bool followLink, FileI
   if (!file.valid()) {
     return failed(kNoHandle);
   }
-  // Only the very file looked at counts.
+  // Opened by name: only the very file looked at counts.
   struct stat status;
   if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
       !identityOf(status).sameFile(identityOf(looked))) {
     return kNoHandle;
   }
-  identity = identityOf(status);
-  identity.extendedRules = (status.st_mode & S_IRWXG) != 0 && hasExtendedRules(file.get());
-  return file.release();
+  return opened(file, status, identity);
 }
 
 bool identifyStep(Handle file, FileIdentity& identity) {
@@ -638,13 +652,11 @@ bool mayMakeFilesStep(Handle directory) {
 // (the file takes its directory's group in a set-group-ID directory, the maker's elsewhere: it
 // is given the source's where the system lets it) and where the source's group bits are its
 // group's, not the mask of access rules beyond them. The umask applies as ever.
-mode_t newFileMode(int fd, const FileIdentity& source) {
-  struct stat status {};
-  // no-mutate(drop-call): a group not looked at is given and looked at again below
-  const bool looked = ::fstat(fd, &status) == 0;
-  const bool sameGroup = looked && (status.st_gid == source.group ||
-                                    (::fchown(fd, static_cast<uid_t>(-1), source.group) == 0 &&
-                                     ::fstat(fd, &status) == 0 && status.st_gid == source.group));
+mode_t newFileMode(int fd, const struct stat& made, const FileIdentity& source) {
+  struct stat status = made;
+  const bool sameGroup = (status.st_gid == source.group ||
+                          (::fchown(fd, static_cast<uid_t>(-1), source.group) == 0 &&
+                           ::fstat(fd, &status) == 0 && status.st_gid == source.group));
   const mode_t group = sameGroup && !source.extendedRules ? (source.permissions & 0060) : 0;
   return (S_IRUSR | S_IWUSR | group | (source.permissions & 0006)) & ~fileCreationMask();
 }
@@ -699,8 +711,15 @@ WriteOutcome makeTemporaryStep(Handle directory, Handle original, const FileIden
                                                 : failed(WriteOutcome::kCannotCreate);
   }
   removeInheritedRules(fd);
-  return ::fchmod(fd, newFileMode(fd, source)) == 0 ? WriteOutcome::kWritten
-                                                    : failed(WriteOutcome::kCannotCreate);
+  // Known by its place from now on, so that a name given to it can be told from another's.
+  struct stat made;
+  if (::fstat(fd, &made) != 0) {
+    return failed(WriteOutcome::kCannotCreate);
+  }
+  temporary.volume = static_cast<uint64_t>(made.st_dev);
+  temporary.inode = static_cast<uint64_t>(made.st_ino);
+  return ::fchmod(fd, newFileMode(fd, made, source)) == 0 ? WriteOutcome::kWritten
+                                                          : failed(WriteOutcome::kCannotCreate);
 }
 
 bool writeStep(Temporary& temporary, const Piece& piece) {
@@ -755,13 +774,12 @@ WriteOutcome keepAsNewStep(Temporary& temporary, Handle directory, const std::st
     return outcome;
   }
   // Taken away again only while the name is still this very file's.
-  struct stat made;
-  const bool known = ::fstat(fd, &made) == 0;
   if (fileCalls.close(fd) != 0) {
     noteFailure(errno);
     struct stat there;
-    if (known && ::fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-        identityOf(there).sameFile(identityOf(made))) {
+    if (::fstatat(at, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        static_cast<uint64_t>(there.st_dev) == temporary.volume &&
+        static_cast<uint64_t>(there.st_ino) == temporary.inode) {
       ::unlinkat(at, name.c_str(), 0);
     }
     return WriteOutcome::kWriteFailed;

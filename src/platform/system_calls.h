@@ -28,6 +28,9 @@ struct Temporary {
   // Its own name in the directory; empty while it has none.
   // no-mutate(constant): any room that holds the name works the same
   char name[64] = {};
+  // A new file's place on its volume, which no other file has while it exists.
+  uint64_t volume = 0;
+  uint64_t inode = 0;
 };
 
 // A directory opened by a step: its handle and whether it can be flushed.
