@@ -652,30 +652,39 @@ bool mayMakeFilesStep(Handle directory) {
 // (the file takes its directory's group in a set-group-ID directory, the maker's elsewhere: it
 // is given the source's where the system lets it) and where the source's group bits are its
 // group's, not the mask of access rules beyond them. The umask applies as ever.
-mode_t newFileMode(int fd, const struct stat& made, const FileIdentity& source) {
-  struct stat status = made;
-  const bool sameGroup = (status.st_gid == source.group ||
-                          (::fchown(fd, static_cast<uid_t>(-1), source.group) == 0 &&
-                           ::fstat(fd, &status) == 0 && status.st_gid == source.group));
+mode_t newFileBits(const FileIdentity& source, bool sameGroup) {
   const mode_t group = sameGroup && !source.extendedRules ? (source.permissions & 0060) : 0;
   return (S_IRUSR | S_IWUSR | group | (source.permissions & 0006)) & ~fileCreationMask();
 }
 
-// Made with no permissions at all, so that nobody can open it through what its directory would
-// give it; unnamed where the file system allows (nothing of it shows before it is whole, and
-// nothing outlives the program if it never is), else, and always for a replacement, which is
-// renamed over what it replaces, named ".tunewright-PID-N.tmp", which never ends in a preset
-// extension, so a scan passes over it. Then, for a replacement, only what the
-// original has too is kept of what the directory gave it, and its owner may write it; a new file
-// keeps no access rule from its directory and is given its permission bits: its source's for
-// group and others, read and write for its owner, less the umask.
+// Gives a new file, made with made's group and bits, its source's group where it can and its
+// bits: set only where they are not already what they are to be.
+bool giveNewFileBits(int fd, const struct stat& made, const FileIdentity& source) {
+  struct stat status = made;
+  const bool sameGroup = (status.st_gid == source.group ||
+                          (::fchown(fd, static_cast<uid_t>(-1), source.group) == 0 &&
+                           ::fstat(fd, &status) == 0 && status.st_gid == source.group));
+  const mode_t bits = newFileBits(source, sameGroup);
+  return (status.st_mode & 07777) == bits || ::fchmod(fd, bits) == 0;
+}
+
+// A file nobody else can open until it is whole. Unnamed where the file system allows (nothing of
+// it shows before it is whole, and nothing outlives the program if it never is), and made with
+// the bits it is to have, which nobody sees before it is named. Else, and always for a
+// replacement, which is renamed over what it replaces, named ".tunewright-PID-N.tmp", which never
+// ends in a preset extension, so a scan passes over it, and made with no permissions at all, so
+// that nobody can open it through what its directory would give it. Then, for a replacement,
+// only what the original has too is kept of what the directory gave it, and its owner may write
+// it; a new file keeps no access rule from its directory and is given its permission bits: its
+// source's for group and others, read and write for its owner, less the umask.
 WriteOutcome makeTemporaryStep(Handle directory, Handle original, const FileIdentity& source,
                                [[maybe_unused]] bool replacing, Temporary& temporary) {
   const int at = descriptor(directory);
   FileDescriptor file(-1);  // no-mutate(constant): any negative is none
 #if TUNEWRIGHT_HAVE_O_TMPFILE
   if (!replacing && haveProc()) {
-    file.reset(::openat(at, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0));
+    // The bits are given as if the file took its source's group, and taken back below if not.
+    file.reset(::openat(at, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, newFileBits(source, true)));
     // no-mutate(drop-call,negation): the named way would meet the same full disk and fail
     // alike; a file made leaves errno from the look before it, which found nothing there
     if (!file.valid() && (errno == ENOSPC || errno == EDQUOT)) {
@@ -718,8 +727,8 @@ WriteOutcome makeTemporaryStep(Handle directory, Handle original, const FileIden
   }
   temporary.volume = static_cast<uint64_t>(made.st_dev);
   temporary.inode = static_cast<uint64_t>(made.st_ino);
-  return ::fchmod(fd, newFileMode(fd, made, source)) == 0 ? WriteOutcome::kWritten
-                                                          : failed(WriteOutcome::kCannotCreate);
+  return giveNewFileBits(fd, made, source) ? WriteOutcome::kWritten
+                                           : failed(WriteOutcome::kCannotCreate);
 }
 
 bool writeStep(Temporary& temporary, const Piece& piece) {
