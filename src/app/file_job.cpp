@@ -213,8 +213,11 @@ bool processPresetFile(const PresetFile& preset) {
   }
   // One byte more than any image is read, so that a bigger file shows itself and is refused.
   platform::FileIdentity read;
-  int32_t length = preset.directory.readFile(preset.name, preset.kind, imageBuffer.data(),
-                                             static_cast<int32_t>(imageBuffer.size()), read);
+  const auto capacity = static_cast<int32_t>(imageBuffer.size());
+  int32_t length =
+      preset.ahead != nullptr
+          ? preset.ahead->take(preset.index, imageBuffer.data(), capacity, read)
+          : preset.directory.readFile(preset.name, preset.kind, imageBuffer.data(), capacity, read);
   if (length < 0) {
     return reportSystemError(2, {"Failed to open input file: ", path});
   }

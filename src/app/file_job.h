@@ -7,6 +7,7 @@
 
 #include "app/console.h"
 #include "app/options.h"
+#include "app/read_ahead.h"
 #include "convert/converter.h"
 #include "convert/upgrade.h"
 #include "platform/platform.h"
@@ -26,11 +27,14 @@ extern PresetTally presetTally;
 
 // A preset as the walk met it: the directory it lies in, held open, its name there, what the
 // listing said it is, and its path, for messages and for naming the output.
+// A preset the scan gathered is read by the read-ahead, as the entry at index.
 struct PresetFile {
   const platform::Directory& directory;
   const char* name;
   platform::EntryKind kind;
   const char* path;
+  ReadAhead* ahead = nullptr;
+  int index = 0;
 };
 
 // Prints the file about to be converted at -v (once, however many chains run for it), each step

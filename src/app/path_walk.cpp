@@ -3,12 +3,15 @@
 #include "app/path_walk.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "app/console.h"
 #include "app/file_job.h"
 #include "app/options.h"
 #include "app/paths.h"
+#include "app/read_ahead.h"
 #include "convert/preset_extensions.h"
 #include "platform/platform.h"
 
@@ -31,10 +34,37 @@ bool isScanned(const platform::DirectoryEntry& entry) {
           name != "..");
 }
 
+// A preset the file job reads as any other file: gathered for the read-ahead.
+bool isPlainPreset(const platform::DirectoryEntry& entry) {
+  const std::string_view name(entry.name);
+  return hasPresetExtension(entry.name) && !isProjectName(name) &&
+         (entry.kind == platform::EntryKind::kFile ||
+          entry.kind == platform::EntryKind::kUnknown) &&
+         name.find('\\') == std::string_view::npos;
+}
+
+// Sends the presets gathered to the file job, in the order they were listed, each as soon as
+// the read-ahead has read it. Returns false when the run must stop.
+bool convertGathered(ReadAhead& ahead, const platform::Directory& directory) {
+  if (ahead.count() == 0) {
+    return true;
+  }
+  ahead.start(directory);
+  bool goOn = true;
+  for (int i = 0; i < ahead.count() && goOn; ++i) {
+    platform::clearFailure();
+    goOn = processPresetFile({directory, ahead.name(i), ahead.kind(i), ahead.path(i), &ahead, i});
+  }
+  ahead.finish();
+  return goOn;
+}
+
 // Sends every preset in the directory, held open (closed: it cannot be read), to the file job
-// and, with -r, every subdirectory to itself, depth first; path names it in messages. Returns
-// false when the run must stop.
-bool scanDirectory(const platform::Directory& directory, const char* path) {
+// and, with -r, every subdirectory to itself, depth first; path names it in messages. With a
+// read-ahead, the presets listed one after another are read on its thread while the file job
+// writes the ones before them; anything else the scan meets waits for them. Returns false when
+// the run must stop.
+bool scanDirectory(const platform::Directory& directory, const char* path, ReadAhead* ahead) {
   if (options.verbosity >= 1) {
     printLine({"Searching directory: ", path});
   }
@@ -53,7 +83,16 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
     if (!isScanned(entry)) {
       return true;
     }
-    if (joinPath(kMaxPath, entryPath, path, entry.name) == nullptr) {
+    const bool joined = joinPath(kMaxPath, entryPath, path, entry.name) != nullptr;
+    if (ahead != nullptr && joined && isPlainPreset(entry)) {
+      ahead->add(entryPath, std::strlen(entryPath) - std::strlen(entry.name),
+                 platform::EntryKind::kFile);
+      return !ahead->full() || convertGathered(*ahead, directory);
+    }
+    if (ahead != nullptr && !convertGathered(*ahead, directory)) {
+      return false;
+    }
+    if (!joined) {
       return reportError(2, {"Couldn't make file path: ", entry.name});
     }
     // A name is one component wherever it comes from: one holding a backslash, which every path
@@ -79,12 +118,20 @@ bool scanDirectory(const platform::Directory& directory, const char* path) {
         platform::DirectoryOpening::kMissing) {
       return true;  // gone, or a link put in its place: not part of the tree
     }
-    return scanDirectory(subdirectory, entryPath);
+    return scanDirectory(subdirectory, entryPath, ahead);
   };
-  switch (directory.list(visit)) {
+  const platform::ListOutcome outcome = directory.list(visit);
+  // What was gathered before the listing ended, or failed, comes first.
+  const int listingFailure = platform::failureCode();
+  if (ahead != nullptr && outcome != platform::ListOutcome::kStopped &&
+      !convertGathered(*ahead, directory)) {
+    return false;
+  }
+  switch (outcome) {
     case platform::ListOutcome::kFinished:
       return true;
     case platform::ListOutcome::kFailed:
+      platform::noteFailure(listingFailure);
       return reportSystemError(1, {"Couldn't read directory: ", path});
     case platform::ListOutcome::kStopped:
       break;
@@ -109,7 +156,11 @@ bool processPath(const char* path) {
   if (directory.open(path) == platform::DirectoryOpening::kMissing) {
     return true;
   }
-  return scanDirectory(directory, path);
+  // Reading ahead changes nothing a run does, but with -f: a run that replaces files it did not
+  // read could replace one the read-ahead has read already, which the plain order would read
+  // as replaced.
+  const std::unique_ptr<ReadAhead> ahead = options.force ? nullptr : ReadAhead::launch();
+  return scanDirectory(directory, path, ahead.get());
 }
 
 }  // namespace tunewright

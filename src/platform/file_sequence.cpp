@@ -175,22 +175,16 @@ InputFile Directory::openFile(const char* name, EntryKind kind) const {
   return file;
 }
 
-int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buffer,
-                            int32_t capacity, FileIdentity& identity) const {
-  const InputFile file = openFile(name, kind);
-  if (!file.isOpen()) {
-    return -1;
-  }
-  identity = file.identity();
+int32_t InputFile::readWhole(unsigned char* buffer, int32_t capacity) const {
   // The size saves the read that would only report the end; a file still growing is read as
   // far as it was, and one that reports no size (as files of /proc do) to its end.
-  const int64_t size = identity.size;
+  const int64_t size = identity_.size;
   // no-mutate(relational): a size equal to the capacity reads as much either way, and only files
   // that tell no size (none a preset could be) are read to their end from 0
   const int32_t wanted = size > 0 && size < capacity ? static_cast<int32_t>(size) : capacity;
   int32_t total = 0;
   while (total < wanted) {
-    const int64_t got = file.read(static_cast<uint64_t>(total), buffer + total, wanted - total);
+    const int64_t got = read(static_cast<uint64_t>(total), buffer + total, wanted - total);
     if (got < 0) {
       return -1;  // a part of the file that cannot be read is no end of it
     }
@@ -200,6 +194,16 @@ int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buf
     total += static_cast<int32_t>(got);
   }
   return total;
+}
+
+int32_t Directory::readFile(const char* name, EntryKind kind, unsigned char* buffer,
+                            int32_t capacity, FileIdentity& identity) const {
+  const InputFile file = openFile(name, kind);
+  if (!file.isOpen()) {
+    return -1;
+  }
+  identity = file.identity();
+  return file.readWhole(buffer, capacity);
 }
 
 OutputState Output::locate(const Directory& directory, const char* relativePath) {

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace tunewright::platform {
@@ -100,6 +101,14 @@ struct FileIdentity {
 // FormatMessageW), or "" when no system call failed since clearFailure().
 std::string failureReason();
 void clearFailure();
+// The code of the failure this thread noted last, which another thread notes as its own with
+// noteFailure; failures are noted per thread.
+int failureCode();
+void noteFailure(int code);
+
+// Starts work(context) on a thread of its own, to which no signal that ends the run is ever
+// delivered: the main thread's handler is the one that knows what it was writing.
+std::thread startThread(void (*work)(void*), void* context);
 
 class Directory;
 
@@ -119,6 +128,8 @@ class InputFile {
 
   // Reads up to length bytes from offset on, fewer only at the end of the file; -1 on an error.
   int64_t read(uint64_t offset, unsigned char* buffer, int64_t length) const;
+  // Reads at most capacity bytes from the start into buffer and returns how many it read, or -1.
+  int32_t readWhole(unsigned char* buffer, int32_t capacity) const;
 
   void close();
 

@@ -30,8 +30,8 @@ namespace tunewright::platform {
 
 namespace {
 
-// The error of the last failed call that decided an outcome.
-int lastFailure = 0;
+// The error of the last failed call that decided an outcome, on this thread.
+thread_local int lastFailure = 0;
 
 // Notes errno as the reason of the failure being reported and passes the result on.
 template <typename T>
@@ -876,6 +876,16 @@ std::string failureReason() {
 
 void clearFailure() {
   lastFailure = 0;
+}
+
+int failureCode() {
+  return lastFailure;
+}
+
+std::thread startThread(void (*work)(void*), void* context) {
+  // The new thread starts with the signals held, and never lets them in.
+  const SignalsHeld held;
+  return std::thread(work, context);
 }
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {

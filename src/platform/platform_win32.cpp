@@ -282,8 +282,8 @@ std::intptr_t stored(HANDLE handle) {
   return reinterpret_cast<std::intptr_t>(handle);
 }
 
-// The error of the last failed call that decided an outcome: a Win32 error code.
-DWORD lastFailure = 0;
+// The error of the last failed call that decided an outcome, on this thread: a Win32 error code.
+thread_local DWORD lastFailure = 0;
 
 template <typename T>
 T failedWith(DWORD code, T result) {
@@ -919,6 +919,15 @@ std::string failureReason() {
 
 void clearFailure() {
   lastFailure = 0;
+}
+
+int failureCode() {
+  return static_cast<int>(lastFailure);
+}
+
+// Console control events come on a thread of the system's own, whatever threads there are.
+std::thread startThread(void (*work)(void*), void* context) {
+  return std::thread(work, context);
 }
 
 std::vector<std::string> commandLineArguments(int argc, char** argv) {

@@ -113,7 +113,4 @@ struct InputFileAccess {
   }
 };
 
-// Notes the system's error code of a failure, for failureReason().
-void noteFailure(int code);
-
 }  // namespace tunewright::platform

@@ -152,6 +152,22 @@ class PathWalk(CliTest):
         for i in range(40):
             self.assertEqual(self.read(f"lib/{i}/501_room.fxp"), BRISKLET_V051, i)
 
+    @posix_build_only
+    def test_a_scan_where_no_thread_can_start_reads_each_preset_itself(self):
+        import resource
+        if os.geteuid() != 0:
+            self.skipTest("needs root, to be a user with no other process")
+        self.dir.chmod(0o777)
+        self.write("lib/room.fxp", BRISKLET_V050)
+        (self.dir / "lib").chmod(0o777)
+        become = ordinary_user()
+
+        def one_process_only():
+            become()
+            resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+        self.assertRun(["lib"], preexec_fn=one_process_only)
+        self.assertEqual(self.read("lib/501_room.fxp"), BRISKLET_V051)
+
     def test_both_streams_in_one_file_keep_the_order_of_the_lines(self):
         self.write("a.fxp", self.GARBAGE)
         self.write("b.fxp", self.GARBAGE)
@@ -162,6 +178,30 @@ class PathWalk(CliTest):
             self.assertEqual(decode(both.read()).splitlines(), [
                 "Loading data file: a.fxp", "Error 1: Unrecognized source format: a.fxp",
                 "Loading data file: b.fxp", "Error 1: Unrecognized source format: b.fxp"])
+
+    def test_presets_listed_together_are_taken_in_turn_whatever_their_size(self):
+        # More than are read ahead at once, one too big to be read ahead and an empty one (both
+        # read the plain way), and a folder among them.
+        refused = {"big.fxp": self.GARBAGE * 24000, "empty.fxp": b""}
+        refused.update({f"g{i}.fxp": self.GARBAGE for i in range(60)})
+        for name, image in refused.items():
+            self.write(f"d/{name}", image)
+        for i in range(60):
+            self.write(f"d/v{i}.fxp", BRISKLET_V050)
+        self.write("d/sub/g.fxp", self.GARBAGE)
+        with tempfile.TemporaryFile() as both:
+            with self.start("-vv", "d", stdout=both, stderr=both) as process:
+                finish(process, 120)
+            both.seek(0)
+            lines = decode(both.read()).splitlines()
+        # Each refusal follows the loading of its own file.
+        errors = [(previous, line) for previous, line in zip(lines, lines[1:])
+                  if line.startswith("Error")]
+        self.assertEqual(sorted(line.rsplit("\\", 1)[1] for _, line in errors), sorted(refused))
+        for previous, line in errors:
+            self.assertEqual(previous, "Loading data file: " + line.rsplit(": ", 1)[1])
+        for i in range(60):
+            self.assertEqual(self.read(f"d/501_v{i}.fxp"), BRISKLET_V051, i)
 
     @host_links
     def test_links_to_directories_are_not_entered_by_a_recursive_scan(self):

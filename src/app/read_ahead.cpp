@@ -1,0 +1,154 @@
+// Presets read on a thread of their own while the scan converts and writes the ones before them.
+
+#include "app/read_ahead.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+
+namespace tunewright {
+
+namespace {
+
+// Room for the bytes of a batch of presets as they usually are (most are far smaller); one
+// that does not fit is handed over open, and the scan reads it as it reads any other.
+constexpr int32_t kStoreSize = 256 * 1024;
+
+}  // namespace
+
+// What the two threads share: a batch handed over and handed back, and how far its reads are.
+struct ReadAhead::Shared {
+  std::mutex mutex;
+  std::condition_variable changed;
+  const platform::Directory* directory = nullptr;  // while a batch is being read
+  bool reading = false;                            // the thread owns the batch
+  bool quit = false;
+  std::atomic<bool> stop{false};  // the scan wants no more reads of this batch
+  std::atomic<int> ready{0};      // entries the thread is done with
+};
+
+ReadAhead::ReadAhead()
+    : store_(std::make_unique<unsigned char[]>(kStoreSize)), shared_(std::make_unique<Shared>()) {}
+
+std::unique_ptr<ReadAhead> ReadAhead::launch() {
+  std::unique_ptr<ReadAhead> ahead(new ReadAhead);
+  try {
+    ahead->thread_ = platform::startThread(run, ahead.get());
+  } catch (const std::system_error&) {
+    return nullptr;  // the scan reads each preset itself, as it does with -f
+  }
+  return ahead;
+}
+
+ReadAhead::~ReadAhead() {
+  if (!thread_.joinable()) {
+    return;
+  }
+  finish();
+  {
+    const std::lock_guard lock(shared_->mutex);
+    shared_->quit = true;
+  }
+  shared_->changed.notify_all();
+  thread_.join();
+}
+
+void ReadAhead::add(const char* path, std::size_t nameOffset, platform::EntryKind kind) {
+  Entry& entry = entries_[count_++];
+  std::strncpy(entry.path, path, sizeof entry.path - 1);
+  entry.path[sizeof entry.path - 1] = '\0';
+  entry.nameOffset = nameOffset;
+  entry.kind = kind;
+}
+
+void ReadAhead::start(const platform::Directory& directory) {
+  shared_->ready.store(0);
+  shared_->stop.store(false);
+  {
+    const std::lock_guard lock(shared_->mutex);
+    shared_->directory = &directory;
+    shared_->reading = true;
+  }
+  shared_->changed.notify_all();
+}
+
+int32_t ReadAhead::take(int index, unsigned char* buffer, int32_t capacity,
+                        platform::FileIdentity& identity) {
+  for (int ready = shared_->ready.load(std::memory_order_acquire); ready <= index;
+       ready = shared_->ready.load(std::memory_order_acquire)) {
+    shared_->ready.wait(ready, std::memory_order_acquire);
+  }
+  Entry& entry = entries_[index];
+  identity = entry.identity;
+  if (entry.file.isOpen()) {
+    const int32_t length = entry.file.readWhole(buffer, capacity);
+    entry.file.close();
+    return length;
+  }
+  if (entry.length < 0) {
+    platform::noteFailure(entry.failure);
+    return -1;
+  }
+  const int32_t length = std::min(entry.length, capacity);
+  std::memcpy(buffer, store_.get() + entry.offset, static_cast<std::size_t>(length));
+  return length;
+}
+
+void ReadAhead::finish() {
+  shared_->stop.store(true);
+  std::unique_lock lock(shared_->mutex);
+  shared_->changed.wait(lock, [this] { return !shared_->reading; });
+  for (int i = 0; i < count_; ++i) {
+    entries_[i].file.close();
+  }
+  count_ = 0;
+}
+
+void ReadAhead::run(void* self) {
+  auto& ahead = *static_cast<ReadAhead*>(self);
+  Shared& shared = *ahead.shared_;
+  for (;;) {
+    {
+      std::unique_lock lock(shared.mutex);
+      shared.changed.wait(lock, [&] { return shared.reading || shared.quit; });
+      if (!shared.reading) {
+        return;
+      }
+    }
+    ahead.readBatch();
+    {
+      const std::lock_guard lock(shared.mutex);
+      shared.reading = false;
+    }
+    shared.changed.notify_all();
+  }
+}
+
+void ReadAhead::readBatch() {
+  const platform::Directory& directory = *shared_->directory;
+  int32_t stored = 0;
+  for (int i = 0; i < count_ && !shared_->stop.load(std::memory_order_relaxed); ++i) {
+    Entry& entry = entries_[i];
+    platform::clearFailure();
+    entry.file = directory.openFile(entry.path + entry.nameOffset, entry.kind);
+    entry.identity = entry.file.identity();
+    entry.length = -1;
+    entry.failure = platform::failureCode();
+    // A file that tells its size and fits is read here; any other is left open for the scan.
+    const int64_t size = entry.identity.size;
+    if (entry.file.isOpen() && size > 0 && size <= kStoreSize - stored) {
+      entry.offset = stored;
+      entry.length = entry.file.readWhole(store_.get() + stored, static_cast<int32_t>(size));
+      entry.failure = platform::failureCode();
+      entry.file.close();
+      stored += std::max(entry.length, 0);
+    }
+    shared_->ready.store(i + 1, std::memory_order_release);
+    shared_->ready.notify_one();
+  }
+}
+
+}  // namespace tunewright
