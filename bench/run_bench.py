@@ -67,7 +67,7 @@ def measure(args, root, size):
     for path in (pristine, work, copy):
         if path.exists():
             shutil.rmtree(path)
-    return times, max(peaks)
+    return times, peaks
 
 
 def main():
@@ -100,7 +100,8 @@ def main():
     print(f"\n{'files':>7}  {'command':<14}{'median s':>10}{'min s':>9}{'max s':>9}"
           f"{'files/s':>11}{'/floor':>8}{'/cp':>7}{'peak RSS':>11}")
     medians = {}
-    for size, (times, peak) in results.items():
+    for size, (times, peaks) in results.items():
+        peak = max(peaks)
         median = {name: statistics.median(values) for name, values in times.items()}
         medians[size] = median
         for name, values in times.items():
@@ -124,12 +125,15 @@ def main():
         floor_ratio = medians[100000]["floor"] / (10 * medians[10000]["floor"])
         checks.append((f"100,000 files take {ratio:.2f} x ten times 10,000 (within 15%; "
                        f"the floor itself: {floor_ratio:.2f})", abs(ratio - 1) <= 0.15))
-    peaks = {size: peak for size, (_, peak) in results.items()}
-    checks.append((f"peak RSS at most {max(peaks.values()) / 1024:.2f} MiB (at most 4 MiB)",
-                   max(peaks.values()) <= 4096))
-    if 1000 in peaks and 100000 in peaks:
-        growth = peaks[100000] / peaks[1000] - 1
-        checks.append((f"peak RSS at 100,000 files {growth:+.1%} of 1,000 (within 5%)",
+    # The highest peak is held to the bound. Growth compares the middle peaks: with a second
+    # thread the kernel counts resident pages per CPU and settles them late, so single readings
+    # of the same run vary by a few hundred KiB either way.
+    highest = max(max(peaks) for _, peaks in results.values())
+    checks.append((f"peak RSS at most {highest / 1024:.2f} MiB (at most 4 MiB)", highest <= 4096))
+    middle = {size: statistics.median(peaks) for size, (_, peaks) in results.items()}
+    if 1000 in middle and 100000 in middle:
+        growth = middle[100000] / middle[1000] - 1
+        checks.append((f"median peak RSS at 100,000 files {growth:+.1%} of 1,000 (within 5%)",
                        abs(growth) <= 0.05))
     report(checks, args.strict)
 

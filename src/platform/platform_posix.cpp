@@ -77,6 +77,8 @@ int descriptor(Handle handle) {
 
 FileIdentity identityOf(const struct stat& status) {
 #if TUNEWRIGHT_HAVE_ST_MTIM
+  // no-mutate(arithmetic): times are only ever compared for equality, which any one-to-one
+  // reading of them keeps
   const int64_t modified = int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
   const int64_t changed = int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
 #else
@@ -156,12 +158,15 @@ bool writeAll(int fd, const unsigned char* data, uint64_t length) {
   while (length > 0) {
     const ssize_t written =
         ::write(fd, data, static_cast<std::size_t>(std::min(length, kMostPerCall)));
+    // no-mutate(constant): a write of something to a file never writes nothing
     if (written < 0 && errno == EINTR) {
       continue;
     }
     if (written <= 0) {
       return failed(false);
     }
+    // no-mutate(arithmetic): a file takes part of a write only when the next one fails (a full
+    // disk, a size limit), or past kMostPerCall, which no piece held in memory comes near
     data += written;
     length -= static_cast<uint64_t>(written);
   }
@@ -174,13 +179,15 @@ bool writeAll(int fd, const unsigned char* data, uint64_t length) {
 bool copyRange(int from, uint64_t offset, int to, uint64_t length) {
 #if TUNEWRIGHT_HAVE_COPY_FILE_RANGE
   auto at = static_cast<off_t>(offset);
-  while (length > 0) {  // no-mutate(negation): the buffer's way copies whatever is left
+  // no-mutate(negation,constant): the buffer's way copies whatever is left
+  while (length > 0) {
     const ssize_t copied = ::copy_file_range(
         from, &at, to, nullptr, static_cast<std::size_t>(std::min(length, kMostPerCall)), 0);
     if (copied < 0 && errno == EINTR) {
       continue;
     }
-    // no-mutate(relational): any other failure meets the buffer's way and fails there again
+    // no-mutate(relational,constant): any other failure, or a file that ended, meets the
+    // buffer's way and fails there again
     if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
                        errno == EOPNOTSUPP || errno == ETXTBSY)) {
       break;  // not between these two files: the buffer's way
@@ -367,7 +374,9 @@ std::string attributeNames(int fd) {
       names.resize(static_cast<std::size_t>(listed));
       return names;
     }
-    if (errno != ERANGE) {  // grown meanwhile: ask again
+    // Grown meanwhile: ask again. no-mutate(relational): no test can add a name between the two
+    // calls; a list that cannot be read is none, as the first call's failure is
+    if (errno != ERANGE) {
       return {};
     }
   }
@@ -534,8 +543,9 @@ bool followLinkStep(Handle directory, const std::string& name, OpenedDirectory& 
   if (length < 0) {
     return failed(false);
   }
+  // no-mutate(relational,logical): no system keeps an empty target, or one as long as the room
   if (length == 0 || static_cast<std::size_t>(length) >= sizeof target) {
-    return false;  // no-mutate(relational): no system keeps a target as long as the room
+    return false;
   }
   target[length] = '\0';
   const SplitPath split = splitLast(target);
@@ -576,6 +586,8 @@ Handle openToReadStep(Handle directory, const char* name, bool followLink, FileI
       return kNoHandle;
     }
     // Opened through the very place looked at, so what was looked at is what is opened.
+    // no-mutate(bitwise): the program starts no other program, and a regular file is no
+    // terminal
     file.reset(::open(ProcEntry(place.get()).path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (!file.valid()) {
       return failed(kNoHandle);
@@ -700,6 +712,7 @@ WriteOutcome makeTemporaryStep(Handle directory, Handle original, const FileIden
       std::snprintf(name, sizeof name, ".tunewright-%ld-%u.tmp", static_cast<long>(processId),
                     counter++);
       const SignalsHeld held;
+      // no-mutate(constant): its bits are set before anything is written to it
       file.reset(::openat(at, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0));
       if (file.valid()) {
         notePending(at, name);
@@ -716,6 +729,8 @@ WriteOutcome makeTemporaryStep(Handle directory, Handle original, const FileIden
   const int fd = descriptor(temporary.file);
   if (original != kNoHandle) {
     removeUnlisted(fd, attributeNames(descriptor(original)));
+    // no-mutate(drop-return): a new file's bits give it no more than its source gives, and the
+    // replacement is given the original's owner, rules and bits before it takes its name
     return ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 ? WriteOutcome::kWritten
                                                 : failed(WriteOutcome::kCannotCreate);
   }
@@ -913,6 +928,7 @@ bool ownsConsoleWindow() {
   return false;
 }
 
+// no-mutate(logical): never called here, as a POSIX run owns no window
 void waitForEnter() {
   for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
   }
@@ -1000,6 +1016,7 @@ ListOutcome Directory::list(EntryVisitor visit, void* context) const {
   // no-mutate(constant,relational): any negative is none, and 0 is standard input's
   const int copy = isOpen() ? ::fcntl(descriptor(handle_), F_DUPFD_CLOEXEC, 0) : -1;
   // no-mutate(relational): 0 is standard input's
+  // no-mutate(constant): the directory held took the lowest free number, so its copy is never 0
   DIR* const stream = copy < 0 ? nullptr : ::fdopendir(copy);
   if (stream == nullptr) {
     noteFailure(errno);

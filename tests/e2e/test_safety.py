@@ -207,14 +207,14 @@ class Permissions(CliTest):
         self.assertEqual([(self.dir / name).stat().st_mode & 0o7777
                           for name in ("501_room.fxp", "205_pad.fxp")], [0o600, 0o600])
         # A preset of another group: its output is given that group, and with it the group's
-        # access.
+        # access, and stays its maker's.
         if os.geteuid() == 0:
             os.chown(preset, -1, 4444)
             preset.chmod(0o660)
             output.unlink()
             self.assertRun(["room.fxp"], preexec_fn=lambda: os.umask(0))
-            self.assertEqual((output.stat().st_gid, output.stat().st_mode & 0o7777),
-                             (4444, 0o660))
+            self.assertEqual((output.stat().st_uid, output.stat().st_gid,
+                              output.stat().st_mode & 0o7777), (0, 4444, 0o660))
 
     def test_outputs_are_made_beside_the_preset_under_a_read_only_parent(self):
         self.write("locked/open/room.fxp", BRISKLET_V050).chmod(0o666)

@@ -64,6 +64,13 @@ TEST(PrintLine, ShowsEveryByteThatIsNotPrintableUtf8Escaped) {
            Case{"\xF0\x8F\xBF\xBF", "\\xf0\\x8f\\xbf\\xbf"},  // an overlong form
            Case{"\xF4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
            Case{"\xE2\x80\xAE", "\\xe2\\x80\\xae"},           // U+202E turns text around
+           Case{"\xE2\x80\xAA", "\\xe2\\x80\\xaa"},           // U+202A, the first embedding
+           Case{"\xE2\x80\xA9", "\xE2\x80\xA9"},              // U+2029, the last before them
+           Case{"\xE2\x81\xA6", "\\xe2\\x81\\xa6"},           // U+2066, the first isolate
+           Case{"\xE2\x81\xA5", "\xE2\x81\xA5"},              // U+2065, the last before them
+           Case{"\xE2\x80\x8E", "\\xe2\\x80\\x8e"},           // U+200E and U+200F mark a direction
+           Case{"\xE2\x80\x8F", "\\xe2\\x80\\x8f"},
+           Case{"\xF1\xC0\x80\x80", "\\xf1\\xc0\\x80\\x80"},  // no continuation byte
        }) {
     EXPECT_EQ(testing::capture([&] { printLine({c.name}); }).out, std::string(c.shown) + "\n");
   }

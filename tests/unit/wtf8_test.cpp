@@ -24,7 +24,8 @@ TEST(Wtf8, EveryNameComesBackToTheSameUnits) {
            Case{u"\uFFFF", "\xEF\xBF\xBF"},  // the last of three bytes, no pair
            Case{u"\uFFFF\U00010000", "\xEF\xBF\xBF\xF0\x90\x80\x80"},  // the first pair
            Case{u"\U0010FFFF", "\xF4\x8F\xBF\xBF"},                    // the last pair
-           Case{u"\u00A0", "\xC2\xA0"},  // the first character of two bytes past C1
+           Case{u"\u00A0", "\xC2\xA0"},      // the first character of two bytes past C1
+           Case{u"\u0800", "\xE0\xA0\x80"},  // the first of three bytes
            Case{u"\xD800\xDBFF", "\xED\xA0\x80\xED\xAF\xBF"},  // two leading halves
            Case{u"\uD7FF\xDC00", "\xED\x9F\xBF\xED\xB0\x80"},  // no half, then a trailing one
        }) {
