@@ -156,10 +156,12 @@ bool processPath(const char* path) {
   if (directory.open(path) == platform::DirectoryOpening::kMissing) {
     return true;
   }
-  // Reading ahead changes nothing a run does, but with -f: a run that replaces files it did not
-  // read could replace one the read-ahead has read already, which the plain order would read
-  // as replaced.
-  const std::unique_ptr<ReadAhead> ahead = options.force ? nullptr : ReadAhead::launch();
+  // Reading ahead changes nothing a run does where it only makes new files. A run that replaces
+  // them could replace one the read-ahead has read already, which the plain order would read as
+  // replaced (-f), or, on Windows, meet a file held open by the read-ahead under another of its
+  // names where it renames over one (-o, whose flush of every replacement dwarfs the reads).
+  const std::unique_ptr<ReadAhead> ahead =
+      options.force || options.overwrite ? nullptr : ReadAhead::launch();
   return scanDirectory(directory, path, ahead.get());
 }
 

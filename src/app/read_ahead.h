@@ -13,8 +13,8 @@ namespace tunewright {
 // Where every system call costs microseconds, a bulk run spends as long reading its presets as
 // writing their outputs: the scan gathers the presets a directory lists into a batch, and this
 // reads them, in order, while the scan takes them one by one. The bytes a preset had when it was
-// read are the same whenever it is read: the run writes only names that were free (without -f),
-// or a preset's own (-o), so no read of the batch can meet a file this run made or replaced.
+// read are the same whenever it is read: the run writes only names that were free (it is not
+// used with -f or -o), so no read of the batch can meet a file this run made or replaced.
 class ReadAhead {
  public:
   static constexpr int kBatch = 64;
