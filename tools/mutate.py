@@ -297,8 +297,9 @@ def copy_sources(destination):
 class Bench:
     """The copied sources, the unmutated build's snapshot and the build folder mutants use."""
 
-    def __init__(self, work, jobs, skipped_labels=()):
+    def __init__(self, work, jobs, skipped_labels=(), defines=()):
         self.skipped_labels = skipped_labels
+        self.defines = [f"-D{define}" for define in defines]
         self.work = work
         self.sources = work / "src"
         self.build = work / "build"
@@ -316,7 +317,7 @@ class Bench:
                           "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0",
                           "-DCMAKE_COMPILE_WARNING_AS_ERROR=OFF",
                           # A mutant that drops the last return must not run off the end.
-                          "-DCMAKE_CXX_FLAGS=-Werror=return-type"])
+                          "-DCMAKE_CXX_FLAGS=-Werror=return-type", *self.defines])
         if configured.returncode != 0:
             sys.exit("configuring the unmutated sources failed:\n" + configured.stdout)
         if not self.compile():
@@ -458,6 +459,9 @@ def main():
     parser.add_argument("--shard", metavar="K/N",
                         help="only the K-th of N equal parts of the sample (1/2, 2/2), so that "
                              "N runs with their own --work share it")
+    parser.add_argument("--define", action="append", metavar="NAME=VALUE",
+                        help="a CMake setting for the build the mutants are tried in, such as "
+                             "TUNEWRIGHT_PORTABLE_POSIX=ON for the branches only that build runs")
     parser.add_argument("--fail-under", type=float,
                         help="exit with status 1 when the score is below this percentage")
     args = parser.parse_args()
@@ -491,7 +495,7 @@ def main():
         os.nice(19 - os.nice(0))  # a long job on a shared machine: let everything else go first
     except OSError:
         pass
-    bench = Bench(args.work.resolve(), args.jobs, args.skip_label or [])
+    bench = Bench(args.work.resolve(), args.jobs, args.skip_label or [], args.define or [])
     print("Building and testing the unmutated sources ...", flush=True)
     bench.prepare()
     print("Tests in order: " + ", ".join(f"{t['name']} ({t['seconds']:.0f} s)"
