@@ -77,17 +77,18 @@ void ReadAhead::start(const platform::Directory& directory) {
 
 int32_t ReadAhead::take(int index, unsigned char* buffer, int32_t capacity,
                         platform::FileIdentity& identity) {
-  for (int ready = shared_->ready.load(std::memory_order_acquire); ready <= index;
-       ready = shared_->ready.load(std::memory_order_acquire)) {
-    shared_->ready.wait(ready, std::memory_order_acquire);
+  // Mostly read already; else waited for, the store of ready and the wait under one lock, so
+  // that no wake-up falls between the look and the wait.
+  if (shared_->ready.load(std::memory_order_acquire) <= index) {
+    std::unique_lock lock(shared_->mutex);
+    shared_->changed.wait(lock,
+                          [&] { return shared_->ready.load(std::memory_order_acquire) > index; });
   }
-  Entry& entry = entries_[index];
+  const Entry& entry = entries_[index];
+  if (entry.plain) {
+    return shared_->directory->readFile(name(index), entry.kind, buffer, capacity, identity);
+  }
   identity = entry.identity;
-  if (entry.file.isOpen()) {
-    const int32_t length = entry.file.readWhole(buffer, capacity);
-    entry.file.close();
-    return length;
-  }
   if (entry.length < 0) {
     platform::noteFailure(entry.failure);
     return -1;
@@ -101,9 +102,6 @@ void ReadAhead::finish() {
   shared_->stop.store(true);
   std::unique_lock lock(shared_->mutex);
   shared_->changed.wait(lock, [this] { return !shared_->reading; });
-  for (int i = 0; i < count_; ++i) {
-    entries_[i].file.close();
-  }
   count_ = 0;
 }
 
@@ -133,21 +131,25 @@ void ReadAhead::readBatch() {
   for (int i = 0; i < count_ && !shared_->stop.load(std::memory_order_relaxed); ++i) {
     Entry& entry = entries_[i];
     platform::clearFailure();
-    entry.file = directory.openFile(entry.path + entry.nameOffset, entry.kind);
-    entry.identity = entry.file.identity();
+    const platform::InputFile file = directory.openFile(name(i), entry.kind);
+    entry.identity = file.identity();
     entry.length = -1;
     entry.failure = platform::failureCode();
-    // A file that tells its size and fits is read here; any other is left open for the scan.
+    // A file that tells its size and fits is read here; any other the scan reads itself, as it
+    // reads without a read-ahead, so that no more than one file is held open here.
     const int64_t size = entry.identity.size;
-    if (entry.file.isOpen() && size > 0 && size <= kStoreSize - stored) {
+    entry.plain = file.isOpen() && !(size > 0 && size <= kStoreSize - stored);
+    if (file.isOpen() && !entry.plain) {
       entry.offset = stored;
-      entry.length = entry.file.readWhole(store_.get() + stored, static_cast<int32_t>(size));
+      entry.length = file.readWhole(store_.get() + stored, static_cast<int32_t>(size));
       entry.failure = platform::failureCode();
-      entry.file.close();
       stored += std::max(entry.length, 0);
     }
-    shared_->ready.store(i + 1, std::memory_order_release);
-    shared_->ready.notify_one();
+    {
+      const std::lock_guard lock(shared_->mutex);
+      shared_->ready.store(i + 1, std::memory_order_release);
+    }
+    shared_->changed.notify_all();
   }
 }
 

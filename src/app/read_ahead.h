@@ -38,6 +38,7 @@ class ReadAhead {
   void start(const platform::Directory& directory);
   // The preset at index (each in turn, from the first): its bytes, at most capacity, copied
   // into buffer, and its length; or -1 with the reason noted as this thread's failure.
+  // identity is the file's as it was opened.
   int32_t take(int index, unsigned char* buffer, int32_t capacity,
                platform::FileIdentity& identity);
   // Lets the thread leave the batch, read or not, and empties it.
@@ -48,13 +49,13 @@ class ReadAhead {
     char path[kMaxPath];
     std::size_t nameOffset;
     platform::EntryKind kind;
-    // What the thread found: the bytes at offset in the store, or the file left open where they
-    // did not fit, or -1 and the failure's code.
+    // What the thread found: the bytes at offset in the store; or a file the scan is to read
+    // itself (plain), whose bytes did not fit; or -1 and the failure's code.
     int32_t length;
     int32_t offset;
     int failure;
+    bool plain;
     platform::FileIdentity identity;
-    platform::InputFile file;
   };
   struct Shared;
 

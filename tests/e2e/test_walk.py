@@ -147,8 +147,13 @@ class PathWalk(CliTest):
         import resource
         for i in range(40):
             self.write(f"lib/{i}/room.fxp", BRISKLET_V050)
-        self.assertRun(["-r", "lib"],
-                       preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24)))
+        # A folder of more than the read-ahead keeps at once.
+        for i in range(64):
+            self.write(f"lib/big/{i}.fxp", self.GARBAGE * 700)
+        result = self.run_tool("-r", "lib", preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_NOFILE, (24, 24)))
+        self.assertEqual((result.status, sorted(result.err.splitlines())), (0, sorted(
+            f"Error 1: Unrecognized source format: lib\\big\\{i}.fxp" for i in range(64))))
         for i in range(40):
             self.assertEqual(self.read(f"lib/{i}/501_room.fxp"), BRISKLET_V051, i)
 
@@ -181,7 +186,8 @@ class PathWalk(CliTest):
 
     def test_presets_listed_together_are_taken_in_turn_whatever_their_size(self):
         # More than are read ahead at once, one too big to be read ahead and an empty one (both
-        # read the plain way), and a folder among them.
+        # read the plain way), a folder among them, and many folders of one preset, each of
+        # whose reads the scan waits for.
         refused = {"big.fxp": self.GARBAGE * 24000, "empty.fxp": b""}
         refused.update({f"g{i}.fxp": self.GARBAGE for i in range(60)})
         for name, image in refused.items():
@@ -189,8 +195,11 @@ class PathWalk(CliTest):
         for i in range(60):
             self.write(f"d/v{i}.fxp", BRISKLET_V050)
         self.write("d/sub/g.fxp", self.GARBAGE)
+        refused["g.fxp"] = self.GARBAGE
+        for i in range(150):
+            self.write(f"d/one/{i}/v.fxp", BRISKLET_V050)
         with tempfile.TemporaryFile() as both:
-            with self.start("-vv", "d", stdout=both, stderr=both) as process:
+            with self.start("-vvr", "d", stdout=both, stderr=both) as process:
                 finish(process, 120)
             both.seek(0)
             lines = decode(both.read()).splitlines()
@@ -202,6 +211,8 @@ class PathWalk(CliTest):
             self.assertEqual(previous, "Loading data file: " + line.rsplit(": ", 1)[1])
         for i in range(60):
             self.assertEqual(self.read(f"d/501_v{i}.fxp"), BRISKLET_V051, i)
+        for i in range(150):
+            self.assertEqual(self.read(f"d/one/{i}/501_v.fxp"), BRISKLET_V051, i)
 
     @host_links
     def test_links_to_directories_are_not_entered_by_a_recursive_scan(self):
