@@ -928,8 +928,8 @@ bool ownsConsoleWindow() {
   return false;
 }
 
-// no-mutate(logical): never called here, as a POSIX run owns no window
 void waitForEnter() {
+  // no-mutate(logical): never called here, as a POSIX run owns no window
   for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
   }
 }
