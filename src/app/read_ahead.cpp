@@ -15,6 +15,7 @@ namespace {
 
 // Room for the bytes of a batch of presets as they usually are (most are far smaller); one
 // that does not fit is handed over open, and the scan reads it as it reads any other.
+// no-mutate(arithmetic,constant): a smaller store only has the scan read more presets itself
 constexpr int32_t kStoreSize = 256 * 1024;
 
 }  // namespace
@@ -127,7 +128,7 @@ void ReadAhead::run(void* self) {
 
 void ReadAhead::readBatch() {
   const platform::Directory& directory = *shared_->directory;
-  int32_t stored = 0;
+  int32_t stored = 0;  // no-mutate(constant): where the bytes begin decides only how many fit
   for (int i = 0; i < count_ && !shared_->stop.load(std::memory_order_relaxed); ++i) {
     Entry& entry = entries_[i];
     platform::clearFailure();

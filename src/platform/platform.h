@@ -208,7 +208,7 @@ struct Piece {
   uint64_t length = 0;
 
   static Piece ofBytes(const unsigned char* bytes, uint64_t length) {
-    return {bytes, nullptr, 0, length};
+    return {bytes, nullptr, 0, length};  // no-mutate(constant): bytes have no offset in a file
   }
   static Piece ofFile(InputFile& file, uint64_t offset, uint64_t length) {
     return {nullptr, &file, offset, length};

@@ -28,6 +28,7 @@ TEST(Wtf8, EveryNameComesBackToTheSameUnits) {
            Case{u"\u0800", "\xE0\xA0\x80"},  // the first of three bytes
            Case{u"\xD800\xDBFF", "\xED\xA0\x80\xED\xAF\xBF"},  // two leading halves
            Case{u"\uD7FF\xDC00", "\xED\x9F\xBF\xED\xB0\x80"},  // no half, then a trailing one
+           Case{u"\xD800\uE000", "\xED\xA0\x80\xEE\x80\x80"},  // a half, then no half
        }) {
     std::string text;
     toWtf8(std::u16string_view(c.units), text);
@@ -40,8 +41,9 @@ TEST(Wtf8, EveryNameComesBackToTheSameUnits) {
             u"a\uFFFDb\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD");
   EXPECT_EQ(fromWtf8<char16_t>("\xE6\x97"
                                "A\xE6"
-                               "A\x97"),
-            u"\uFFFD\uFFFDA\uFFFDA\uFFFD");  // sequences cut short
+                               "A\x97\xF0\x90"
+                               "A\x80"),
+            u"\uFFFD\uFFFDA\uFFFDA\uFFFD\uFFFD\uFFFDA\uFFFD");  // sequences cut short
 }
 
 }  // namespace
