@@ -164,6 +164,7 @@ bool writeUpgrade(const PresetFile& preset, const platform::FileIdentity& read,
   // Anything else looks first, and so does a dry run, which meets what a real run would. What
   // appears at the name between the look and the write is looked at once more, so that -f is as
   // content as a plain run with an output that already holds these very bytes.
+  // no-mutate(arithmetic): a name that appears again is met the same way a round later
   for (int look = 0;; ++look) {
     const Verdict verdict = decide(output.examine(inPlace), output, pieces, read);
     if (verdict != Verdict::kCreate && verdict != Verdict::kReplace) {

@@ -265,7 +265,7 @@ OutputState Output::examine(bool followLink) {
 
 bool Output::holds(Pieces pieces) {
   if (state_ != OutputState::kFile && state_ != OutputState::kReadOnlyFile) {
-    return false;
+    return false;  // no-mutate(drop-return): asked of files only, and the open below refuses
   }
   FileIdentity identity;
   const Handle at = DirectoryAccess::handle(*directory_);

@@ -136,7 +136,7 @@ class InputFile {
  private:
   friend class Directory;
   friend struct InputFileAccess;
-  static constexpr std::intptr_t kNone = -1;
+  static constexpr std::intptr_t kNone = -1;  // no-mutate(constant): any value no handle takes
   std::intptr_t handle_ = kNone;
   FileIdentity identity_;
 };

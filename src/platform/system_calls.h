@@ -29,6 +29,7 @@ struct Temporary {
   // no-mutate(constant): any room that holds the name works the same
   char name[64] = {};
   // A new file's place on its volume, which no other file has while it exists.
+  // no-mutate(constant): set where the file is made, before anything compares them
   uint64_t volume = 0;
   uint64_t inode = 0;
 };

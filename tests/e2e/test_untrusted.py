@@ -368,6 +368,7 @@ class UntrustedTree(CliTest):
         except OSError:
             ruled = None  # the file system keeps no ACLs
         self.write("d/room.fxp", BRISKLET_V050).chmod(0o666)
+        self.write("lib/room.fxp", BRISKLET_V050)
         os.symlink("d/room.fxp", self.dir / "link.fxp")
         if os.geteuid() == 0:
             os.chown(self.dir / "d", 4444, 4444)
@@ -376,14 +377,19 @@ class UntrustedTree(CliTest):
         failed = "Error 2: Failed to write output file: "
         linux = not runner.PORTABLE_POSIX
         for fault, arguments, status, err, made, ran in [
-            ("copy_file_range:error=EIO:when=1", ["song.dawproject"], 3,
-             failed + "205_song.dawproject\n", {}, linux),
+            ("copy_file_range:error=EIO:when=1", ["-v", "song.dawproject"], 3,
+             failed + "205_song.dawproject\n  Reason: Input/output error\n", {}, linux),
             # A replacement whose access rules cannot be carried is not made.
             ("fsetxattr:error=EPERM", ["-o", "ruled.fxp"], 3, failed + "ruled.fxp\n", {},
              ruled is not None),
             # The link named, read through, that cannot be read itself when it is replaced.
             ("readlinkat:error=EIO", ["-o", "link.fxp"], 3,
              "Error 2: Failed to open output file: link.fxp\n", {}, True),
+            # A listing that fails part way: what it listed is converted first, and the run goes
+            # on as past any folder that cannot be read.
+            ("getdents64:error=EIO:when=2", ["-v", "lib"], 0,
+             "Error 1: Couldn't read directory: lib\n  Reason: Input/output error\n",
+             {"lib/501_room.fxp": BRISKLET_V051}, True),
             # Renamed, but not made durable: the user hears so.
             ("syncfs:error=EIO", ["-o", "d/room.fxp"], 3, failed + "d/room.fxp\n",
              {"d/room.fxp": BRISKLET_V051}, linux),
