@@ -52,7 +52,7 @@ std::string nativePath(const char* path) {
 class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { reset(-1); }
+  ~FileDescriptor() { reset(-1); }  // no-mutate(constant): any negative is none
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
 
