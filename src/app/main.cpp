@@ -9,7 +9,7 @@
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments = tunewright::platform::commandLineArguments(argc, argv);
   std::vector<const char*> pointers;
-  pointers.reserve(arguments.size());
+  pointers.reserve(arguments.size());  // no-mutate(drop-call): it only saves growing
   for (const std::string& argument : arguments) {
     pointers.push_back(argument.c_str());
   }

@@ -614,8 +614,9 @@ Handle openToReadStep(Handle directory, const char* name, bool followLink, FileI
   if (!file.valid()) {
     return failed(kNoHandle);
   }
-  // Opened by name: only the very file looked at counts.
   struct stat status;
+  // Opened by name: only the very file looked at counts. no-mutate(logical,drop-call): a file that
+  // is the one looked at is a regular file, which the identity below tells alone
   if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
       !identityOf(status).sameFile(identityOf(looked))) {
     return kNoHandle;

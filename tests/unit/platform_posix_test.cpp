@@ -101,6 +101,21 @@ extern "C" int openat(int directory, const char* path, int flags, ...) {
   return next(directory, path, flags, mode);
 }
 
+// While set, the look at this name by its directory is followed at once by the file "other" of
+// that directory renamed over it, as someone may between a look and an open.
+const char* swapAfterLook = nullptr;
+
+extern "C" int fstatat(int directory, const char* path, struct stat* status, int flags) {
+  static const auto next =
+      reinterpret_cast<int (*)(int, const char*, struct stat*, int)>(::dlsym(RTLD_NEXT, "fstatat"));
+  const int looked = next(directory, path, status, flags);
+  if (swapAfterLook != nullptr && std::strcmp(path, swapAfterLook) == 0) {
+    swapAfterLook = nullptr;
+    ::renameat(directory, "other", directory, path);
+  }
+  return looked;
+}
+
 // While set, an unnamed file cannot be linked by its descriptor alone (linkat with
 // AT_EMPTY_PATH), as for an ordinary user on kernels before 6.10.
 bool refuseDirectLinks = false;
@@ -246,7 +261,14 @@ TEST_F(ReadFile, RefusesAnythingButARegularFileBeforeOpeningIt) {
   // Put in the place of a file between the listing and the open: looked at, never opened.
   EXPECT_EQ(directory_.readFile("pipe.fxp", EntryKind::kFile, buffer, 16, identity), -1);
 #endif
+  // Another file put in its place after the look is never read as the file looked at: the file
+  // opened is the one looked at (O_PATH), or the read is refused.
+  write("other", "newer");
+  swapAfterLook = "target";
+  EXPECT_NE(directory_.readFile("target", EntryKind::kFile, buffer, 16, identity), 5);
+  swapAfterLook = nullptr;
   int status = 0;
+  ::usleep(200000);  // a writer released ends at once
   EXPECT_EQ(::waitpid(writer, &status, WNOHANG), 0) << "the FIFO was opened";
   ::kill(writer, SIGKILL);
   ::waitpid(writer, &status, 0);
