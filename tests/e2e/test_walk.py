@@ -142,6 +142,10 @@ class PathWalk(CliTest):
         self.assertRun(["-v", "d/a/pad.fxp"], status=3, preexec_fn=ordinary_user(),
                        err="Error 2: Failed to open input file: d/a/pad.fxp\n" + reason("denied"))
         self.assertEqual(self.read("d/b/501_room.fxp"), BRISKLET_V051)
+        # A preset that may not be read: the file is the reason.
+        self.write("d/b/locked.fxp", BRISKLET_V050).chmod(0)
+        self.assertRun(["-v", "d/b/locked.fxp"], status=3, preexec_fn=ordinary_user(),
+                       err="Error 2: Failed to open input file: d/b/locked.fxp\n" + reason("denied"))
 
     @posix_build_only
     def test_a_long_scan_keeps_few_files_open(self):

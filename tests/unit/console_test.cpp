@@ -71,6 +71,7 @@ TEST(PrintLine, ShowsEveryByteThatIsNotPrintableUtf8Escaped) {
            Case{"\xE2\x80\x8E", "\\xe2\\x80\\x8e"},           // U+200E and U+200F mark a direction
            Case{"\xE2\x80\x8F", "\\xe2\\x80\\x8f"},
            Case{"\xF1\xC0\x80\x80", "\\xf1\\xc0\\x80\\x80"},  // no continuation byte
+           Case{"\xC3\xC0", "\\xc3\\xc0"},
        }) {
     EXPECT_EQ(testing::capture([&] { printLine({c.name}); }).out, std::string(c.shown) + "\n");
   }

@@ -35,6 +35,10 @@ TEST(Wtf8, EveryNameComesBackToTheSameUnits) {
     EXPECT_EQ(text, c.text);
     EXPECT_EQ(fromWtf8<char16_t>(text), c.units);
   }
+  // A half at the end of the units given pairs with nothing past them.
+  std::string cut;
+  toWtf8(std::u16string_view(u"\xD800\xDC00", 1), cut);
+  EXPECT_EQ(cut, "\xED\xA0\x80");
   // A byte that begins no sequence stands for U+FFFD.
   EXPECT_EQ(fromWtf8<char16_t>("a\xFF"
                                "b\xC0\xAF\x80\xC1\xBF"),
