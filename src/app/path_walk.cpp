@@ -74,9 +74,10 @@ bool scanDirectory(const platform::Directory& directory, const char* path, ReadA
   if (joinPath(kMaxPath, pattern, path, "*") == nullptr) {
     return reportError(2, {"Couldn't make directory path: ", path});
   }
-  // no-mutate(drop-call,drop-return): the listing of a directory that is not open fails alike,
-  // with the reason its open left
+  // no-mutate(drop-call): the listing of a directory that is not open fails alike, with the
+  // reason its open left
   if (!directory.isOpen()) {
+    // no-mutate(drop-return): as above
     return reportSystemError(1, {"Couldn't read directory: ", path});
   }
   char entryPath[kMaxPath];

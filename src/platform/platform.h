@@ -194,9 +194,9 @@ class Directory {
  private:
   friend class Output;
   friend struct DirectoryAccess;
-  static constexpr std::intptr_t kNone = -1;
-  std::intptr_t handle_ = kNone;  // a file descriptor, or a HANDLE
-  bool syncable_ = false;         // the handle can be flushed (POSIX: opened for reading)
+  static constexpr std::intptr_t kNone = -1;  // no-mutate(constant): any value no handle takes
+  std::intptr_t handle_ = kNone;              // a file descriptor, or a HANDLE
+  bool syncable_ = false;  // the handle can be flushed (POSIX: opened for reading)
 };
 
 // One piece of an output: bytes in memory, or a range of a file open for reading. An output is
