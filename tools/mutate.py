@@ -20,6 +20,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -355,14 +356,23 @@ class Bench:
                    for path in rebuilt)
 
     def run_test(self, test, timeout):
+        # In a session of its own, so that whatever it started goes with it: a mutant that hangs
+        # under a test's own child would otherwise outlive the test, and take a core for hours.
+        ran = subprocess.Popen(test["command"], cwd=test["cwd"], env={**os.environ, **test["env"]},
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, start_new_session=True)
         try:
-            ran = subprocess.run(test["command"], cwd=test["cwd"],
-                                 env={**os.environ, **test["env"]},
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL, timeout=timeout)
+            status = ran.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
+            status = None
+        try:
+            os.killpg(ran.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        ran.wait()
+        if status is None:
             return "timeout"
-        return "passed" if ran.returncode == 0 else "failed"
+        return "passed" if status == 0 else "failed"
 
     def try_mutant(self, mutant):
         began = time.monotonic()
