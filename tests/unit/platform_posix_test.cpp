@@ -688,7 +688,9 @@ TEST_F(WriteOutput, ATemporaryNameTakenBySomeoneElseIsPassedOverAndLeftAlone) {
   for (unsigned long i = after; i < after + 100; ++i) {
     write(used.substr(0, dash + 1) + std::to_string(i) + ".tmp", "someone's");
   }
+  clearFailure();
   EXPECT_EQ(create(directory_, "third.fxp"), WriteOutcome::kCannotCreate);
+  EXPECT_EQ(failureReason(), std::strerror(EEXIST));
   EXPECT_EQ(names().size(), 103u);
   refuseUnnamedFiles = false;
 }

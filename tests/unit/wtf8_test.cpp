@@ -24,6 +24,7 @@ TEST(Wtf8, EveryNameComesBackToTheSameUnits) {
            Case{u"\uFFFF", "\xEF\xBF\xBF"},  // the last of three bytes, no pair
            Case{u"\uFFFF\U00010000", "\xEF\xBF\xBF\xF0\x90\x80\x80"},  // the first pair
            Case{u"\U0010FFFF", "\xF4\x8F\xBF\xBF"},                    // the last pair
+           Case{u"\U00040000", "\xF1\x80\x80\x80"},
            Case{u"\u00A0", "\xC2\xA0"},      // the first character of two bytes past C1
            Case{u"\u0800", "\xE0\xA0\x80"},  // the first of three bytes
            Case{u"\xD800\xDBFF", "\xED\xA0\x80\xED\xAF\xBF"},  // two leading halves
@@ -46,8 +47,9 @@ TEST(Wtf8, EveryNameComesBackToTheSameUnits) {
   EXPECT_EQ(fromWtf8<char16_t>("\xE6\x97"
                                "A\xE6"
                                "A\x97\xF0\x90"
-                               "A\x80"),
-            u"\uFFFD\uFFFDA\uFFFDA\uFFFD\uFFFD\uFFFDA\uFFFD");  // sequences cut short
+                               "A\x80\xF0\x90\x80"
+                               "A"),
+            u"\uFFFD\uFFFDA\uFFFDA\uFFFD\uFFFD\uFFFDA\uFFFD\uFFFD\uFFFD\uFFFDA");  // cut short
 }
 
 }  // namespace
