@@ -164,7 +164,7 @@ bool processPath(const char* path) {
   // replaced (-f), or, on Windows, meet a file held open by the read-ahead under another of its
   // names where it renames over one (-o, whose flush of every replacement dwarfs the reads).
   const std::unique_ptr<ReadAhead> ahead =
-      options.force || options.overwrite ? nullptr : ReadAhead::launch();
+      options.force || options.overwrite || !platform::readsAhead() ? nullptr : ReadAhead::launch();
   return scanDirectory(directory, path, ahead.get());
 }
 

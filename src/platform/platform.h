@@ -106,6 +106,9 @@ void clearFailure();
 int failureCode();
 void noteFailure(int code);
 
+// Whether a scan reads its presets ahead on a second thread here (see app/read_ahead.h).
+bool readsAhead();
+
 // Starts work(context) on a thread of its own, to which no signal that ends the run is ever
 // delivered: the main thread's handler is the one that knows what it was writing.
 std::thread startThread(void (*work)(void*), void* context);

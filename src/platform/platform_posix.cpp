@@ -911,6 +911,10 @@ int failureCode() {
   return lastFailure;
 }
 
+bool readsAhead() {
+  return true;
+}
+
 std::thread startThread(void (*work)(void*), void* context) {
   // The new thread starts with the signals held, and never lets them in.
   const SignalsHeld held;

@@ -925,6 +925,12 @@ int failureCode() {
   return static_cast<int>(lastFailure);
 }
 
+// Not yet: one run of the Windows build's tests under wine ended a scan with status 1 that no
+// later run showed, and the cause is not known.
+bool readsAhead() {
+  return false;
+}
+
 // Console control events come on a thread of the system's own, whatever threads there are.
 std::thread startThread(void (*work)(void*), void* context) {
   return std::thread(work, context);
