@@ -53,7 +53,8 @@ bool convertGathered(ReadAhead& ahead, const platform::Directory& directory) {
   bool goOn = true;
   for (int i = 0; i < ahead.count() && goOn; ++i) {
     platform::clearFailure();
-    goOn = processPresetFile({directory, ahead.name(i), ahead.kind(i), ahead.path(i), &ahead, i});
+    goOn = processPresetFile(
+        {directory, ahead.name(i), ReadAhead::kGathered, ahead.path(i), &ahead, i});
   }
   ahead.finish();
   return goOn;
@@ -88,8 +89,7 @@ bool scanDirectory(const platform::Directory& directory, const char* path, ReadA
     }
     const bool joined = joinPath(kMaxPath, entryPath, path, entry.name) != nullptr;
     if (ahead != nullptr && joined && isPlainPreset(entry)) {
-      ahead->add(entryPath, std::strlen(entryPath) - std::strlen(entry.name),
-                 platform::EntryKind::kFile);
+      ahead->add(entryPath, std::strlen(entryPath) - std::strlen(entry.name));
       return !ahead->full() || convertGathered(*ahead, directory);
     }
     if (ahead != nullptr && !convertGathered(*ahead, directory)) {

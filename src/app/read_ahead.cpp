@@ -14,7 +14,7 @@ namespace tunewright {
 namespace {
 
 // Room for the bytes of a batch of presets as they usually are (most are far smaller); one
-// that does not fit is handed over open, and the scan reads it as it reads any other.
+// that does not fit the scan reads itself, as it reads any other.
 // no-mutate(arithmetic,constant): a smaller store only has the scan read more presets itself
 constexpr int32_t kStoreSize = 256 * 1024;
 
@@ -57,12 +57,11 @@ ReadAhead::~ReadAhead() {
   thread_.join();
 }
 
-void ReadAhead::add(const char* path, std::size_t nameOffset, platform::EntryKind kind) {
+void ReadAhead::add(const char* path, std::size_t nameOffset) {
   Entry& entry = entries_[count_++];
   std::strncpy(entry.path, path, sizeof entry.path - 1);
   entry.path[sizeof entry.path - 1] = '\0';
   entry.nameOffset = nameOffset;
-  entry.kind = kind;
 }
 
 void ReadAhead::start(const platform::Directory& directory) {
@@ -87,7 +86,7 @@ int32_t ReadAhead::take(int index, unsigned char* buffer, int32_t capacity,
   }
   const Entry& entry = entries_[index];
   if (entry.plain) {
-    return shared_->directory->readFile(name(index), entry.kind, buffer, capacity, identity);
+    return shared_->directory->readFile(name(index), kGathered, buffer, capacity, identity);
   }
   identity = entry.identity;
   // no-mutate(relational): a file read here told a size above 0; only one emptied meanwhile,
@@ -134,7 +133,7 @@ void ReadAhead::readBatch() {
   for (int i = 0; i < count_ && !shared_->stop.load(std::memory_order_relaxed); ++i) {
     Entry& entry = entries_[i];
     platform::clearFailure();
-    const platform::InputFile file = directory.openFile(name(i), entry.kind);
+    const platform::InputFile file = directory.openFile(name(i), kGathered);
     entry.identity = file.identity();
     entry.length = -1;
     entry.failure = platform::failureCode();

@@ -27,12 +27,15 @@ class ReadAhead {
 
   int count() const { return count_; }
   bool full() const { return count_ == kBatch; }
-  // Adds the preset at path, which ends in its name, as the directory listed it.
-  void add(const char* path, std::size_t nameOffset, platform::EntryKind kind);
-  // The path and name of the preset at index, and what the listing said it is.
+  // Every preset gathered was listed as a file (or as what the listing could not tell, which is
+  // opened only as a file).
+  static constexpr platform::EntryKind kGathered = platform::EntryKind::kFile;
+
+  // Adds the preset at path, which ends in its name.
+  void add(const char* path, std::size_t nameOffset);
+  // The path and name of the preset at index.
   const char* path(int index) const { return entries_[index].path; }
   const char* name(int index) const { return entries_[index].path + entries_[index].nameOffset; }
-  platform::EntryKind kind(int index) const { return entries_[index].kind; }
 
   // Starts reading the batch's presets, which lie in directory.
   void start(const platform::Directory& directory);
@@ -48,7 +51,6 @@ class ReadAhead {
   struct Entry {
     char path[kMaxPath];
     std::size_t nameOffset;
-    platform::EntryKind kind;
     // What the thread found: the bytes at offset in the store; or a file the scan is to read
     // itself (plain), whose bytes did not fit; or -1 and the failure's code.
     int32_t length;
